@@ -1,0 +1,22 @@
+#pragma once
+// The connection to the remote caller: a connected telnet socket inherited from the BBS.
+
+#include <cstdint>
+#include <string>
+
+void CommOpen(std::int32_t ACommNumber);  // takes over the BBS's socket: blocking mode, then IAC WILL BINARY, WILL ECHO
+void CommClose(bool ADisconnect);         // true: shut the connection down first; false: the BBS keeps the caller
+bool CommCarrier();                       // false once a receive step found the connection closed
+bool CommCharAvail();                     // never waits
+char CommPeekChar();                      // waits for a character; NUL at once when the caller is gone
+char CommReadChar();                      // as CommPeekChar, and takes the character
+void CommWrite(const std::string& AText);     // byte 255 doubled (telnet IAC escape)
+void CommWriteRaw(const std::string& AText);  // unchanged
+void CommWriteBlock(const void* ABlock, std::int32_t ABlockLen);
+void CommSetBaud(std::int32_t ABaud);     // no effect on a socket
+void CommFlushOutBuffer();                // no effect: every write is sent at once
+void CommPurgeOutBuffer();                // no effect
+
+// The descriptor a key wait can poll for the caller's input, or -1 when no receive step can bring
+// anything new (not open, closed, or the caller already gone).
+int CommInputHandle();

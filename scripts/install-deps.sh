@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing the kit needs on a Debian machine; does nothing when all is there.
+set -euo pipefail
+packages=(
+  cmake make g++ pkg-config            # the build
+  libgtest-dev libgmock-dev            # unit and integration tests
+  libbenchmark-dev libncurses-dev      # benchmarks (ncurses is measured side by side)
+  libvterm-dev                         # an independent terminal emulator that reads back the screen
+  inetutils-telnet                     # a real telnet client for end-to-end runs
+  clang libclang-rt-14-dev libfuzzer-14-dev  # libFuzzer targets
+  valgrind                             # memcheck runs of the fault suite
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
