@@ -1,0 +1,192 @@
+#include "comm/comm.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <tuple>
+
+#include "comm/comm_testing.h"
+
+namespace {
+
+std::string FBuffer;             // received bytes no reader has taken yet, line endings already folded
+bool FCarrier = true;            // once the caller is gone, it never comes back
+std::int32_t FCommNumber = -1;   // the caller's socket; -1 before the open and after the close
+
+constexpr std::size_t RECEIVE_BLOCK = 1024;  // one recv fetches a whole burst of typed-ahead keys
+
+// How long a send that keeps finding the socket full (EAGAIN on a socket someone switched back to
+// non-blocking) waits for room before the rest of the output is given up. A caller whose client has
+// taken nothing for this long is gone; without the bound a dead link would hang the door.
+constexpr int SEND_STALL_LIMIT_MS = 10000;
+
+// How long one round of a character wait sleeps in poll. The wait is woken at once by data or by the
+// caller hanging up, so the step only bounds how long a signal-free wait stays inside one system call.
+constexpr int WAIT_STEP_MS = 250;
+
+// Replaces every non-overlapping AFrom (two bytes) with the single byte ATo, left to right,
+// without rescanning what was written.
+void ReplacePair(std::string& AText, char AFirst, char ASecond, char ATo) {
+  std::size_t Out = 0;
+  for (std::size_t In = 0; In < AText.size(); ++In) {
+    if (AText[In] == AFirst && In + 1 < AText.size() && AText[In + 1] == ASecond) {
+      AText[Out++] = ATo;
+      ++In;
+    } else {
+      AText[Out++] = AText[In];
+    }
+  }
+  AText.resize(Out);
+}
+
+// Every line ending the caller's client may send (CR LF from a terminal, CR NUL from a telnet
+// client in NVT mode, RFC 854; a bare LF from a raw client) becomes one CR. Three passes, each over
+// the result of the one before, within the block just received.
+void FoldLineEndings(std::string& AText) {
+  ReplacePair(AText, '\r', '\n', '\r');
+  ReplacePair(AText, '\r', '\0', '\r');
+  for (char& Ch : AText) {
+    if (Ch == '\n') Ch = '\r';
+  }
+}
+
+// The receive step: waits at most ATimeoutMs for the socket to become readable and, if it is, takes
+// one block. Called only while FBuffer is empty.
+//
+// poll rather than select: select's fixed set holds descriptors 0 to 1023 only, and a BBS with many
+// nodes may well hand down a higher one; poll takes any descriptor.
+void ReceiveData(int ATimeoutMs) {
+  if (FCommNumber < 0) return;  // never opened, or closed: nothing can arrive
+  pollfd Pfd{FCommNumber, POLLIN, 0};
+  if (poll(&Pfd, 1, ATimeoutMs) <= 0) return;  // nothing waiting; a failed poll counts the same
+  char ReadArray[RECEIVE_BLOCK];
+  const ssize_t NumRead = recv(FCommNumber, ReadArray, sizeof ReadArray, 0);
+  if (NumRead > 0) {
+    FBuffer.assign(ReadArray, static_cast<std::size_t>(NumRead));
+  } else if (NumRead == 0) {
+    FCarrier = false;  // orderly close by the caller
+  } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+    // A signal or a socket left non-blocking by someone else only means "nothing now";
+    // any other error means the connection is gone.
+    FCarrier = false;
+  }
+  if (!FBuffer.empty()) FoldLineEndings(FBuffer);
+}
+
+// Sends the whole block. A short send is continued, an interrupted one retried, and a full socket
+// waited on (bounded), so the caller never gets a silently truncated screen. MSG_NOSIGNAL: a
+// write to a connection the caller has closed fails with EPIPE instead of raising SIGPIPE, which
+// would end the door before its exit step, without touching the process's signal handling.
+void SendAll(const char* AData, std::size_t ALen) {
+  using Clock = std::chrono::steady_clock;
+  auto StallStart = Clock::now();
+  while (ALen > 0 && FCommNumber >= 0) {
+    const ssize_t Sent = send(FCommNumber, AData, ALen, MSG_NOSIGNAL);
+    if (Sent > 0) {
+      AData += Sent;
+      ALen -= static_cast<std::size_t>(Sent);
+      StallStart = Clock::now();
+      continue;
+    }
+    if (Sent < 0 && errno == EINTR) continue;
+    if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const auto Waited =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - StallStart).count();
+      if (Waited >= SEND_STALL_LIMIT_MS) return;
+      pollfd Pfd{FCommNumber, POLLOUT, 0};
+      std::ignore = poll(&Pfd, 1, static_cast<int>(SEND_STALL_LIMIT_MS - Waited));
+      continue;
+    }
+    return;  // the connection failed; the receive step will notice the loss
+  }
+}
+
+// Waits until FBuffer holds a character. Returns false, without waiting, when nothing can ever
+// arrive: the caller is gone, or no socket is open. The kit itself reads only after CommCharAvail
+// said yes; a stand-alone read then gets NUL instead of spinning forever.
+bool WaitForChar() {
+  while (FBuffer.empty()) {
+    if (!FCarrier || FCommNumber < 0) return false;
+    // A blocking poll with a timeout instead of a 1 ms sleep-and-poll loop: woken at once by data or
+    // a hang-up, idle otherwise.
+    ReceiveData(WAIT_STEP_MS);
+  }
+  return true;
+}
+
+}  // namespace
+
+void CommOpen(std::int32_t ACommNumber) {
+  FCommNumber = ACommNumber;
+  int Arg = fcntl(FCommNumber, F_GETFL);
+  if (Arg != -1) std::ignore = fcntl(FCommNumber, F_SETFL, Arg & ~O_NONBLOCK);
+  // IAC WILL TRANSMIT-BINARY (RFC 856): the door sends 8-bit bytes as they are.
+  CommWriteRaw(std::string("\xff\xfb\x00", 3));
+  // IAC WILL ECHO (RFC 857): the door echoes, so the caller's client stops echoing locally.
+  CommWriteRaw(std::string("\xff\xfb\x01", 3));
+}
+
+void CommClose(bool ADisconnect) {
+  if (FCommNumber < 0) return;  // never opened or already closed: the number may belong to someone else now
+  if (ADisconnect) std::ignore = shutdown(FCommNumber, SHUT_RDWR);
+  std::ignore = close(FCommNumber);
+  // Forget the descriptor, so the exit step's late writes and second close touch nothing: the
+  // process may already have reused the number for another file.
+  FCommNumber = -1;
+}
+
+bool CommCarrier() { return FCarrier; }
+
+bool CommCharAvail() {
+  if (FBuffer.empty()) ReceiveData(0);
+  return !FBuffer.empty();
+}
+
+char CommPeekChar() {
+  if (!WaitForChar()) return '\0';
+  return FBuffer.front();
+}
+
+char CommReadChar() {
+  if (!WaitForChar()) return '\0';
+  const char Ch = FBuffer.front();
+  FBuffer.erase(0, 1);
+  return Ch;
+}
+
+void CommWrite(const std::string& AText) {
+  std::string Escaped;
+  Escaped.reserve(AText.size() + 8);
+  for (const char Ch : AText) {
+    Escaped.push_back(Ch);
+    if (static_cast<unsigned char>(Ch) == 255) Escaped.push_back(Ch);  // IAC IAC: a data byte 255 (RFC 854)
+  }
+  SendAll(Escaped.data(), Escaped.size());  // one block, as CommWriteBlock sends it, without its 32-bit length limit
+}
+
+void CommWriteRaw(const std::string& AText) { SendAll(AText.data(), AText.size()); }
+
+void CommWriteBlock(const void* ABlock, std::int32_t ABlockLen) {
+  if (ABlock == nullptr || ABlockLen <= 0) return;
+  SendAll(static_cast<const char*>(ABlock), static_cast<std::size_t>(ABlockLen));
+}
+
+void CommSetBaud(std::int32_t ABaud) { std::ignore = ABaud; }
+
+void CommFlushOutBuffer() {}
+
+void CommPurgeOutBuffer() {}
+
+int CommInputHandle() { return (FCommNumber >= 0 && FCarrier) ? FCommNumber : -1; }
+
+void CommResetForTesting() {
+  FBuffer.clear();
+  FCarrier = true;
+  FCommNumber = -1;
+}
