@@ -1,0 +1,120 @@
+// Keys from the sysop's keyboard and from the caller. While the door waits it sleeps in poll on
+// both descriptors until a key arrives or the next event check is due, so an idle node costs a
+// wake-up a second, and a key is returned as soon as it arrives on either side.
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <tuple>
+
+#include "comm/comm.h"
+#include "console/console.h"
+#include "door/door.h"
+#include "door/door_internal.h"
+
+namespace {
+
+bool RemoteKeys() { return !DoorLocal() && !DoorStdio(); }
+
+// Milliseconds until the next event check is due, or -1 when events are off.
+int MillisecondsToNextEvents() {
+  if (!DoorSession.Events) return -1;
+  const double elapsed = std::fabs(DoorNow() - DoorSession.EventsTime) * 86400000.0;
+  if (!(elapsed < 1000.0)) return 1;
+  return std::clamp(static_cast<int>(std::ceil(1000.0 - elapsed)), 1, 1000);
+}
+
+// Sleeps until a key may be waiting on either side or the next event check is due. Descriptors
+// that can bring nothing more (standard input or the socket at end of file) are left out, since
+// they would stay readable and turn the wait into a busy loop.
+void WaitForKeyOrEvents() {
+  pollfd fds[2];
+  nfds_t count = 0;
+  const int console = ConsoleInputHandle();
+  if (console >= 0) fds[count++] = {console, POLLIN, 0};
+  if (RemoteKeys()) {
+    const int remote = CommInputHandle();
+    if (remote >= 0) fds[count++] = {remote, POLLIN, 0};
+  }
+  std::ignore = poll(fds, count, MillisecondsToNextEvents());
+}
+
+// Waits up to AMilliseconds for the caller's next byte; false when none arrived (or the caller
+// has gone).
+bool WaitForRemoteByte(int AMilliseconds) {
+  const double deadline = DoorNow() + AMilliseconds / 86400000.0;
+  for (;;) {
+    if (CommCharAvail()) return true;
+    const int remote = CommInputHandle();
+    if (remote < 0) return false;
+    const int left = static_cast<int>(std::ceil((deadline - DoorNow()) * 86400000.0));
+    if (left <= 0) return false;
+    pollfd fd{remote, POLLIN, 0};
+    std::ignore = poll(&fd, 1, left);
+  }
+}
+
+}  // namespace
+
+bool DoorKeyPressed() {
+  DoorDoEvents();
+  if (ConsoleKeyPressed()) return true;
+  return RemoteKeys() && CommCharAvail();
+}
+
+char DoorReadKey() {
+  DoorLastKey.Location = lkNone;
+  char key = 0;
+  do {
+    while (!DoorKeyPressed()) WaitForKeyOrEvents();
+
+    if (ConsoleKeyPressed()) {
+      key = ConsoleReadKey();
+      if (key != 0) {
+        DoorLastKey.Extended = false;
+        DoorLastKey.Location = lkLocal;
+      } else {
+        key = ConsoleReadKey();
+        if (!(DoorOnSysopKey && DoorOnSysopKey(key))) {
+          DoorLastKey.Extended = true;
+          DoorLastKey.Location = lkLocal;
+        }
+      }
+    } else if (RemoteKeys() && CommCharAvail()) {
+      key = CommReadChar();
+      if (key != 27) {
+        DoorLastKey.Extended = false;
+        DoorLastKey.Location = lkRemote;
+      } else if (!WaitForRemoteByte(500) || CommPeekChar() != '[') {
+        // ESC alone, or ESC followed by anything but "[" (which stays for the next call).
+        DoorLastKey.Extended = false;
+        DoorLastKey.Location = lkRemote;
+      } else {
+        std::ignore = CommReadChar();
+        if (WaitForRemoteByte(500)) {
+          const char final = CommReadChar();
+          char scan = 0;
+          switch (final) {
+            case 'A': scan = 72; break;  // up
+            case 'B': scan = 80; break;  // down
+            case 'C': scan = 77; break;  // right
+            case 'D': scan = 75; break;  // left
+            default: break;
+          }
+          if (scan != 0) {
+            key = scan;
+            DoorLastKey.Extended = true;
+            DoorLastKey.Location = lkRemote;
+          }
+        }
+        // Any other sequence is dropped: ESC, "[" and that byte give no key.
+      }
+    }
+  } while (DoorLastKey.Location == lkNone);
+
+  DoorLastKey.Ch = key;
+  DoorLastKey.Time = DoorNow();
+  return key;
+}

@@ -1,0 +1,272 @@
+// Session records, hooks, start-up from the command line or a drop file, the exit step, shutdown.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <tuple>
+#include <string>
+#include <vector>
+
+#include "comm/comm.h"
+#include "console/console.h"
+#include "door/door.h"
+#include "door/door_internal.h"
+#include "dropfiles/dropfiles.h"
+
+TDoorLastKey DoorLastKey;
+std::int32_t DoorLiteBarIndex = 0;
+std::vector<std::string> DoorLiteBarOptions;
+TDoorMorePrompts DoorMorePrompts;
+std::string DoorProgramNameAndVersion = "Zelkit v13.09.02";
+TDoorSession DoorSession;
+
+void (*DoorOnCLP)(char AKey, const std::string& AValue) = nullptr;
+void (*DoorOnHangup)() = DefaultOnHangup;
+void (*DoorOnLocalLogin)() = DefaultOnLocalLogin;
+void (*DoorOnStatusBar)() = DefaultOnStatusBar;
+bool (*DoorOnSysopKey)(char AKey) = nullptr;
+void (*DoorOnTimeOut)() = DefaultOnTimeOut;
+void (*DoorOnTimeOutWarning)(std::uint8_t AMinutes) = nullptr;
+void (*DoorOnTimeUp)() = DefaultOnTimeUp;
+void (*DoorOnTimeUpWarning)(std::uint8_t AMinutes) = nullptr;
+void (*DoorOnUsage)() = DefaultOnUsage;
+
+namespace {
+
+bool Stdio = false;
+bool ExitStepInstalled = false;
+bool ExitStepDone = false;
+std::string ProgramPath;  // argv[0] as the door was started
+
+// Days from 1 January 1970 to the given civil date (proleptic Gregorian calendar).
+std::int64_t DaysFromCivil(std::int64_t AYear, unsigned AMonth, unsigned ADay) {
+  AYear -= AMonth <= 2 ? 1 : 0;
+  const std::int64_t era = (AYear >= 0 ? AYear : AYear - 399) / 400;
+  const auto yoe = static_cast<unsigned>(AYear - era * 400);
+  const unsigned doy = (153 * (AMonth + (AMonth > 2 ? -3 : 9)) + 2) / 5 + ADay - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+// The exit step: puts the caller's terminal back in order (attribute 7, cursor to the bottom-left
+// corner) and hands the socket back without dropping the caller. Registered with atexit after the
+// console came up, so it runs before the console restores the terminal and before the kit's
+// globals are destroyed; handlers registered earlier run after it.
+void NewExitProc() {
+  if (ExitStepDone) return;
+  ExitStepDone = true;
+  DoorTextAttr(7);
+  DoorCursorDown(255);
+  DoorCursorLeft(255);
+  if (!DoorLocal() && !DoorStdio()) DoorClose(false);
+  ConsoleFlush();
+}
+
+std::string UpperAscii(std::string AText) {
+  for (char& c : AText) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return AText;
+}
+
+// A drop file counts as present when the path, symbolic links followed, names a regular file: a
+// directory or a device in its place is reported like a missing file rather than read as empty.
+bool DropFileExists(const std::string& APath) {
+  struct stat st {};
+  return stat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+[[noreturn]] void FailStartup(const std::vector<std::string>& ALines) {
+  ConsoleClrScr();
+  for (const auto& line : ALines) ConsoleWrite(line + "\n");
+  ConsoleDelay(2500);
+  door_internal::EndProgram();
+}
+
+std::vector<std::string> OwnCommandLine() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> args;
+  std::string current;
+  for (char c : all) {
+    if (c == '\0') {
+      args.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) args.push_back(current);
+  return args;
+}
+
+void Startup(const std::vector<std::string>& AArgs) {
+  if (!AArgs.empty()) ProgramPath = AArgs[0];
+
+  std::string dropFile;
+  bool local = true;
+  std::int32_t node = 0;
+  std::int32_t socket = -1;
+  Stdio = false;
+
+  for (std::size_t i = 1; i < AArgs.size(); ++i) {
+    const std::string& arg = AArgs[i];
+    if (arg.size() < 2 || (arg[0] != '-' && arg[0] != '/')) continue;
+    const char letter = UpperAscii(arg.substr(1, 1))[0];
+    const std::string value = arg.substr(2);
+    switch (letter) {
+      case '?':
+        local = false;
+        break;
+      case 'D':
+        local = false;
+        dropFile = value;
+        break;
+      case 'N':
+        node = StrToIntDef(value, 0);
+        break;
+      case 'S':
+        local = false;
+        socket = StrToIntDef(value, -1);
+        break;
+      case 'X':
+        Stdio = true;
+        break;
+      default:
+        if (DoorOnCLP) DoorOnCLP(letter, value);
+        break;
+    }
+  }
+
+  if (local) {
+    DoorDropInfo.Node = node;
+    if (DoorOnLocalLogin) {
+      DoorOnLocalLogin();
+      DoorClrScr();
+    }
+  } else if (socket >= 0 && node > 0) {
+    DoorDropInfo.ComNum = socket;
+    DoorDropInfo.ComType = 2;
+    DoorDropInfo.Node = node;
+  } else if (!dropFile.empty()) {
+    struct Format {
+      const char* Marker;
+      void (*Reader)(const std::string&);
+    };
+    static constexpr Format kFormats[] = {{"DOOR32.SYS", ReadDoor32},
+                                          {"DOOR.SYS", ReadDoorSys},
+                                          {"DORINFO", ReadDorInfo},
+                                          {"INFO.", ReadLordInfo}};
+    const std::string upper = UpperAscii(dropFile);
+    const bool exists = DropFileExists(dropFile);
+    bool taken = false;
+    for (const auto& format : kFormats) {
+      if (exists && upper.find(format.Marker) != std::string::npos) {
+        format.Reader(dropFile);
+        taken = true;
+        break;
+      }
+    }
+    if (!taken) FailStartup({"", "  Drop File Does Not Exist Or Is Not Supported:", "  " + dropFile, ""});
+  } else {
+    if (DoorOnUsage) DoorOnUsage();
+    door_internal::EndProgram();
+  }
+
+  DoorLastKey.Time = DoorNow();
+  DoorSession.TimeOn = DoorNow();
+
+  if (DoorLocal()) return;
+
+  if (!DoorOpenComm()) FailStartup({"", "  No Carrier Detected", ""});
+
+  if (!ExitStepInstalled) {
+    ExitStepInstalled = true;
+    std::ignore = std::atexit(NewExitProc);
+  }
+
+  DoorSession.Events = true;
+  DoorSession.EventsTime = 0;
+
+  DoorClrScr();
+  ConsoleWindow(1, 1, 80, 24);
+}
+
+}  // namespace
+
+namespace door_internal {
+
+std::string ProgramFileName() {
+  std::string path = ProgramPath;
+  if (path.empty()) {
+    const auto args = OwnCommandLine();
+    if (!args.empty()) path = args[0];
+  }
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::int64_t SecondsBetween(TDoorDateTime AThen, TDoorDateTime ANow) {
+  const double ms = std::floor(std::fabs(ANow - AThen) * 86400000.0 + 0.5);
+  // A stamp of 0 against now is about 4e12 ms: well inside the range of a 64-bit count.
+  if (!(ms < 9.0e15)) return INT64_MAX / 1000;
+  return static_cast<std::int64_t>(ms) / 1000;
+}
+
+void EndProgram() {
+  ConsoleFlush();
+  std::exit(0);
+}
+
+}  // namespace door_internal
+
+TDoorDateTime DoorNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm local{};
+  const time_t seconds = ts.tv_sec;
+  localtime_r(&seconds, &local);
+  // Day 0 is 30 December 1899, which lies 25569 days before 1 January 1970.
+  const std::int64_t days =
+      DaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
+                    static_cast<unsigned>(local.tm_mday)) +
+      25569;
+  const double secondsOfDay = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec +
+                              static_cast<double>(ts.tv_nsec) / 1e9;
+  return static_cast<double>(days) + secondsOfDay / 86400.0;
+}
+
+void DoorStartup() { Startup(OwnCommandLine()); }
+
+void DoorStartup(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc && argv != nullptr; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+  Startup(args);
+}
+
+void DoorShutdown() {
+  DoorClose(false);
+  DoorLiteBarOptions.clear();
+  DoorLiteBarOptions.shrink_to_fit();
+}
+
+void DoorClose(bool ADisconnect) {
+  if (!DoorLocal() && !DoorStdio()) CommClose(ADisconnect);
+}
+
+bool DoorLocal() { return DoorDropInfo.ComType == 0; }
+
+bool DoorStdio() { return Stdio; }
+
+bool DoorCarrier() { return DoorLocal() || Stdio || CommCarrier(); }
+
+bool DoorOpenComm() {
+  if (DoorDropInfo.ComNum == 0 || DoorDropInfo.ComType == 0 || Stdio) return true;
+  CommOpen(DoorDropInfo.ComNum);
+  return CommCarrier();
+}
