@@ -1,0 +1,528 @@
+// zelkit-launch end to end: the launcher runs as a child process with the test door, callers are
+// loopback TCP sockets, node directories live in a temporary directory.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr int kWaitMs = 15000;  // only a guard against hangs; every wait ends as soon as its event happens
+
+std::string ReadFile(const fs::path& APath) {
+  std::ifstream In(APath, std::ios::binary);
+  std::stringstream S;
+  S << In.rdbuf();
+  return S.str();
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string Pattern = (fs::temp_directory_path() / "zelkit-launch-XXXXXX").string();
+    char* Made = mkdtemp(Pattern.data());
+    if (Made == nullptr) throw std::runtime_error("mkdtemp failed");
+    FPath = fs::canonical(Made);
+  }
+  ~TempDir() {
+    std::error_code Ec;
+    fs::remove_all(FPath, Ec);
+  }
+  const fs::path& Path() const { return FPath; }
+
+ private:
+  fs::path FPath;
+};
+
+// One caller: a loopback TCP connection with a buffer of what the door has sent so far.
+class Caller {
+ public:
+  explicit Caller(int APort) {
+    FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Sin {};
+    Sin.sin_family = AF_INET;
+    Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
+    Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    FConnected = connect(FFd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) == 0;
+  }
+  ~Caller() {
+    if (FFd >= 0) close(FFd);
+  }
+  Caller(const Caller&) = delete;
+  Caller& operator=(const Caller&) = delete;
+
+  bool Connected() const { return FConnected; }
+  // An abortive close (RST): the launcher may find a reset connection instead of a caller.
+  void Abort() {
+    linger Lg {1, 0};
+    setsockopt(FFd, SOL_SOCKET, SO_LINGER, &Lg, sizeof Lg);
+    close(FFd);
+    FFd = -1;
+  }
+  void Send(const std::string& AText) { std::ignore = send(FFd, AText.data(), AText.size(), MSG_NOSIGNAL); }
+
+  // Everything up to and including ANeedle, or what arrived before the connection ended or time ran out.
+  std::string ReadUntil(const std::string& ANeedle) {
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    for (;;) {
+      if (auto At = FBuffer.find(ANeedle); At != std::string::npos) {
+        std::string Got = FBuffer.substr(0, At + ANeedle.size());
+        FBuffer.erase(0, At + ANeedle.size());
+        return Got;
+      }
+      if (!Fill(Deadline)) {
+        std::string Got;
+        Got.swap(FBuffer);
+        return Got;
+      }
+    }
+  }
+  std::string ReadLine() { return ReadUntil("\r\n"); }
+
+  // True when the other side closed the connection cleanly (read returns 0); bytes before that are dropped.
+  bool ReadsEndOfFile() {
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (Fill(Deadline)) FBuffer.clear();
+    return FEof;
+  }
+
+ private:
+  bool Fill(std::chrono::steady_clock::time_point ADeadline) {
+    if (FEof || FError) return false;
+    for (;;) {
+      auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - std::chrono::steady_clock::now());
+      if (Left.count() <= 0) return false;
+      pollfd P {FFd, POLLIN, 0};
+      int R = poll(&P, 1, static_cast<int>(Left.count()));
+      if (R < 0 && errno == EINTR) continue;
+      if (R <= 0) return false;
+      char Buf[1024];
+      ssize_t N = recv(FFd, Buf, sizeof Buf, 0);
+      if (N < 0 && errno == EINTR) continue;
+      if (N == 0) FEof = true;
+      if (N < 0) FError = true;
+      if (N <= 0) return false;
+      FBuffer.append(Buf, static_cast<std::size_t>(N));
+      return true;
+    }
+  }
+
+  int FFd = -1;
+  bool FConnected = false;
+  bool FEof = false;
+  bool FError = false;
+  std::string FBuffer;
+};
+
+// zelkit-launch running in ADir, standard output on a pipe (for the port line), standard error in a file.
+class Launcher {
+ public:
+  Launcher(const fs::path& ADir, std::vector<std::string> AArgs) : FErrPath(ADir / "launcher.err") {
+    int Out[2];
+    if (pipe2(Out, O_CLOEXEC) != 0) return;
+    std::vector<std::string> Args = {LAUNCHER_PATH};
+    Args.insert(Args.end(), AArgs.begin(), AArgs.end());
+    std::vector<char*> Argv;
+    for (auto& A : Args) Argv.push_back(A.data());
+    Argv.push_back(nullptr);
+    std::string Err = FErrPath.string(), Dir = ADir.string();
+    FPid = fork();
+    if (FPid == 0) {
+      int ErrFd = open(Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (chdir(Dir.c_str()) != 0 || ErrFd < 0) _exit(120);
+      dup2(Out[1], STDOUT_FILENO);
+      dup2(ErrFd, STDERR_FILENO);
+      execv(Argv[0], Argv.data());
+      _exit(121);
+    }
+    close(Out[1]);
+    FOut = Out[0];
+  }
+  ~Launcher() {
+    if (FPid > 0 && !FReaped) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
+    }
+    if (FOut >= 0) close(FOut);
+  }
+  Launcher(const Launcher&) = delete;
+  Launcher& operator=(const Launcher&) = delete;
+
+  // The first line of standard output, "zelkit-launch: listening on 127.0.0.1:<port>, door <path>".
+  std::string FirstLine() {
+    std::string Line;
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (Line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < Deadline) {
+      pollfd P {FOut, POLLIN, 0};
+      if (poll(&P, 1, 100) <= 0) continue;
+      char C;
+      if (read(FOut, &C, 1) != 1) break;
+      Line += C;
+    }
+    return Line;
+  }
+  int Port() {
+    std::smatch M;
+    std::string Line = FirstLine();
+    static const std::regex kListening(R"(^zelkit-launch: listening on 127\.0\.0\.1:(\d+), door .*\n$)");
+    return std::regex_match(Line, M, kListening) ? std::stoi(M[1]) : -1;
+  }
+
+  std::string Log() const { return ReadFile(FErrPath); }
+  bool WaitForLog(const std::string& ANeedle) const {
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (Log().find(ANeedle) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > Deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+
+  // The wait status once the launcher has ended, or -1 if it is still running after the guard time.
+  int WaitForExit() {
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (std::chrono::steady_clock::now() < Deadline) {
+      int Status = 0;
+      if (waitpid(FPid, &Status, WNOHANG) == FPid) {
+        FReaped = true;
+        return Status;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+  }
+  bool Running() const { return !FReaped && waitpid(FPid, nullptr, WNOHANG) == 0; }
+  void Signal(int ASignal) const { kill(FPid, ASignal); }
+
+ private:
+  fs::path FErrPath;
+  pid_t FPid = -1;
+  int FOut = -1;
+  bool FReaped = false;
+};
+
+std::vector<std::string> WithDoor(std::vector<std::string> AMore, const std::string& ADoor = TEST_DOOR_PATH) {
+  std::vector<std::string> Args = {"--door", ADoor, "--port", "0"};
+  Args.insert(Args.end(), AMore.begin(), AMore.end());
+  return Args;
+}
+
+// The node number from the test door's greeting "hello <name> on node <N>".
+int NodeOf(const std::string& AGreeting) {
+  std::smatch M;
+  static const std::regex kGreeting(R"(^hello .* on node (\d+)\r\n$)");
+  return std::regex_match(AGreeting, M, kGreeting) ? std::stoi(M[1]) : -1;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& AText) {
+  std::vector<std::string> Lines;
+  std::size_t From = 0;
+  for (std::size_t At; (At = AText.find("\r\n", From)) != std::string::npos; From = At + 2)
+    Lines.push_back(AText.substr(From, At - From));
+  if (From != AText.size()) Lines.push_back(AText.substr(From) + "<no CR LF>");
+  return Lines;
+}
+
+TEST(Launcher, GreetingCarriesNameAndNode) {
+  struct Case { std::vector<std::string> args; std::string want; };
+  const Case kCases[] = {
+      {{}, "hello Guest 1 on node 1\r\n"},
+      {{"--name", "Ann Smith"}, "hello Ann Smith on node 1\r\n"},
+      {{"--name=Bob"}, "hello Bob on node 1\r\n"},
+      {{"--mode", "ns"}, "hello socket caller on node 1\r\n"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.want);
+    TempDir Dir;
+    Launcher L(Dir.Path(), WithDoor(C.args));
+    int Port = L.Port();
+    ASSERT_GT(Port, 0);
+    Caller A(Port);
+    ASSERT_TRUE(A.Connected());
+    EXPECT_EQ(C.want, A.ReadLine());
+  }
+}
+
+TEST(Launcher, Door32SysDescribesTheCall) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({"--name", "Ann Smith", "--minutes", "45", "--base", "calls"}));
+  Caller A(L.Port());
+  ASSERT_EQ("hello Ann Smith on node 1\r\n", A.ReadLine());
+  std::vector<std::string> Lines = SplitCrLf(ReadFile(Dir.Path() / "calls/node1/DOOR32.SYS"));
+  ASSERT_EQ(11u, Lines.size());
+  const std::string kWant[] = {"2", "<socket>", "38400", "zelkit-launch", "1", "Ann Smith", "Ann Smith", "10", "45", "1", "1"};
+  for (std::size_t I = 0; I < Lines.size(); ++I) {
+    SCOPED_TRACE("line " + std::to_string(I + 1));
+    if (I == 1) EXPECT_TRUE(std::regex_match(Lines[I], std::regex(R"(\d+)"))) << Lines[I];
+    else EXPECT_EQ(kWant[I], Lines[I]);
+  }
+  // The handle in the drop file is the descriptor the door really holds: the door greeted on it.
+  A.Send("f");
+  std::string Fds = A.ReadLine();
+  EXPECT_NE(std::string::npos, std::regex_replace(Fds, std::regex("\r\n$"), " ").find(" " + Lines[1] + " ")) << Fds;
+}
+
+TEST(Launcher, TwoThenTenCallersAreServedOnDistinctNodes) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({}));
+  int Port = L.Port();
+  ASSERT_GT(Port, 0);
+  for (int Count : {2, 10}) {
+    SCOPED_TRACE(std::to_string(Count) + " callers");
+    std::vector<std::unique_ptr<Caller>> Callers;
+    for (int I = 0; I < Count; ++I) Callers.push_back(std::make_unique<Caller>(Port));
+    std::set<int> Nodes;
+    for (auto& C : Callers) Nodes.insert(NodeOf(C->ReadLine()));
+    std::set<int> Want;
+    for (int N = 1; N <= Count; ++N) Want.insert(N);
+    EXPECT_EQ(Want, Nodes);
+    for (int I = 0; I < Count; ++I) Callers[I]->Send("ping" + std::to_string(I) + "!");
+    for (int I = 0; I < Count; ++I) EXPECT_EQ("ping" + std::to_string(I) + "!", Callers[I]->ReadUntil("!"));
+    for (auto& C : Callers) C->Send("q");
+    for (auto& C : Callers) EXPECT_TRUE(C->ReadsEndOfFile());
+  }
+}
+
+TEST(Launcher, CallerIsHungUpWhenTheDoorEnds) {
+  struct Case { std::string key, log; };
+  const Case kCases[] = {
+      {"q", "node 1: door ended with exit code 0\n"},
+      {"x", "node 1: door ended with exit code 3\n"},
+      {"k", "node 1: door ended, killed by signal 9\n"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.log);
+    TempDir Dir;
+    Launcher L(Dir.Path(), WithDoor({}));
+    Caller A(L.Port());
+    ASSERT_EQ(1, NodeOf(A.ReadLine()));
+    A.Send(C.key);
+    EXPECT_TRUE(A.ReadsEndOfFile());
+    EXPECT_TRUE(L.WaitForLog(C.log)) << L.Log();
+    EXPECT_TRUE(L.Running());
+  }
+}
+
+TEST(Launcher, NodeIsReusedAfterTheDoorEnds) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({}));
+  int Port = L.Port();
+  Caller A(Port);
+  ASSERT_EQ(1, NodeOf(A.ReadLine()));
+  Caller B(Port);
+  ASSERT_EQ(2, NodeOf(B.ReadLine()));
+  A.Send("q");
+  ASSERT_TRUE(A.ReadsEndOfFile());
+  ASSERT_TRUE(L.WaitForLog("node 1: door ended with exit code 0"));
+  Caller C(Port);
+  EXPECT_EQ(1, NodeOf(C.ReadLine()));
+  Caller D(Port);
+  EXPECT_EQ(3, NodeOf(D.ReadLine()));
+}
+
+TEST(Launcher, DoorInheritsOnlyItsOwnSocket) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({}));
+  int Port = L.Port();
+  Caller A(Port), B(Port), C(Port);
+  std::vector<Caller*> All = {&A, &B, &C};
+  for (Caller* X : All) ASSERT_GT(NodeOf(X->ReadLine()), 0);
+  for (Caller* X : All) {
+    X->Send("a");
+    std::string Args = X->ReadLine();
+    std::smatch M;
+    ASSERT_TRUE(std::regex_search(Args, M, std::regex(R"(node(\d+)/DOOR32\.SYS)"))) << Args;
+    std::string Socket = SplitCrLf(ReadFile(Dir.Path() / "nodes" / ("node" + M[1].str()) / "DOOR32.SYS")).at(1);
+    X->Send("f");
+    // Standard input, output and error and the caller's socket; no listening socket, no other caller.
+    EXPECT_EQ("fds: 0 1 2 " + Socket + "\r\n", X->ReadLine());
+  }
+}
+
+TEST(Launcher, DoorGetsTheArgumentsOfItsMode) {
+  struct Case { std::vector<std::string> args; std::string want; };
+  const Case kCases[] = {
+      {{}, R"(args: -D/.*/nodes/node1/DOOR32\.SYS)"},
+      {{"--stdio"}, R"(args: -D/.*/nodes/node1/DOOR32\.SYS -X)"},
+      {{"--mode", "ns"}, R"(args: -N1 -S\d+)"},
+      {{"--mode", "ns", "--stdio", "--", "-Zfoo", "bar baz"}, R"(args: -N1 -S\d+ -X -Zfoo bar baz)"},
+      {{"--mode", "door32", "--", "--port"}, R"(args: -D/.*/node1/DOOR32\.SYS --port)"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.want);
+    TempDir Dir;
+    Launcher L(Dir.Path(), WithDoor(C.args));
+    Caller A(L.Port());
+    ASSERT_EQ(1, NodeOf(A.ReadLine()));
+    A.Send("a");
+    std::string Got = A.ReadLine();
+    EXPECT_TRUE(std::regex_match(Got, std::regex(C.want + "\r\n"))) << Got;
+  }
+}
+
+TEST(Launcher, WorkdirAndConsoleCapture) {
+  TempDir Dir;
+  fs::create_directory(Dir.Path() / "work");
+  Launcher L(Dir.Path(), WithDoor({"--workdir", "work"}));
+  Caller A(L.Port());
+  ASSERT_EQ(1, NodeOf(A.ReadLine()));
+  A.Send("w");
+  EXPECT_EQ("cwd: " + (Dir.Path() / "work").string() + "\r\n", A.ReadLine());
+  A.Send("q");
+  ASSERT_TRUE(A.ReadsEndOfFile());
+  ASSERT_TRUE(L.WaitForLog("door ended"));
+  EXPECT_EQ("test door on node 1\n", ReadFile(Dir.Path() / "nodes/node1/console.ans"));
+}
+
+TEST(Launcher, DoorThatCannotStartEndsOnlyThatCall) {
+  struct Case { std::vector<std::string> args; std::string log; };
+  const Case kCases[] = {
+      {{"--door", "no-such-door"}, "cannot start the door"},
+      {{"--door", "/nonexistent/door"}, "cannot start the door /nonexistent/door"},
+      {{"--workdir", "no-such-dir"}, "cannot enter the working directory no-such-dir"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.log);
+    TempDir Dir;
+    std::vector<std::string> Args = WithDoor({});
+    Args.insert(Args.end(), C.args.begin(), C.args.end());  // a later --door overrides the test door
+    Launcher L(Dir.Path(), Args);
+    int Port = L.Port();
+    for (int Call = 1; Call <= 2; ++Call) {
+      Caller A(Port);
+      EXPECT_EQ("Sorry, the door cannot be started right now. Please call again later.\r\n", A.ReadLine());
+      EXPECT_TRUE(A.ReadsEndOfFile());
+    }
+    EXPECT_TRUE(L.WaitForLog("node 1: door ended with exit code 127")) << L.Log();
+    EXPECT_NE(std::string::npos, L.Log().find(C.log)) << L.Log();
+    EXPECT_TRUE(L.Running());
+  }
+}
+
+TEST(Launcher, StopSignalHangsUpCallersAndExitsZero) {
+  for (int Sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(Sig);
+    TempDir Dir;
+    Launcher L(Dir.Path(), WithDoor({}));
+    int Port = L.Port();
+    Caller A(Port), B(Port);
+    ASSERT_GT(NodeOf(A.ReadLine()), 0);
+    ASSERT_GT(NodeOf(B.ReadLine()), 0);
+    L.Signal(Sig);
+    int Status = L.WaitForExit();
+    ASSERT_TRUE(WIFEXITED(Status)) << Status;
+    EXPECT_EQ(0, WEXITSTATUS(Status));
+    EXPECT_TRUE(A.ReadsEndOfFile());
+    EXPECT_TRUE(B.ReadsEndOfFile());
+    EXPECT_NE(std::string::npos, L.Log().find("killed by signal 15")) << L.Log();
+  }
+}
+
+TEST(Launcher, CallerBeyondMaxNodesIsTurnedAwayPolitely) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({"--max-nodes", "1"}));
+  int Port = L.Port();
+  Caller A(Port);
+  ASSERT_EQ(1, NodeOf(A.ReadLine()));
+  Caller B(Port);
+  EXPECT_EQ("Sorry, all nodes are busy. Please call again later.\r\n", B.ReadLine());
+  EXPECT_TRUE(B.ReadsEndOfFile());
+  A.Send("still here!");
+  EXPECT_EQ("still here!", A.ReadUntil("!"));
+}
+
+TEST(Launcher, CallersWhoHangUpAtOnceDoNotDisturbOthers) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({}));
+  int Port = L.Port();
+  for (int I = 0; I < 8; ++I) {
+    Caller Gone(Port);
+    if (I % 2 == 0) Gone.Abort();
+  }
+  Caller A(Port);
+  EXPECT_GT(NodeOf(A.ReadLine()), 0);
+  A.Send("hi!");
+  EXPECT_EQ("hi!", A.ReadUntil("!"));
+  EXPECT_TRUE(L.Running());
+}
+
+TEST(Launcher, MaxCallsEndsTheLauncher) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({"--max-calls", "2"}));
+  int Port = L.Port();
+  for (int Call = 1; Call <= 2; ++Call) {
+    Caller A(Port);
+    ASSERT_EQ(1, NodeOf(A.ReadLine()));
+    A.Send("q");
+    EXPECT_TRUE(A.ReadsEndOfFile());
+  }
+  int Status = L.WaitForExit();
+  ASSERT_TRUE(WIFEXITED(Status)) << Status;
+  EXPECT_EQ(0, WEXITSTATUS(Status));
+}
+
+TEST(Launcher, BadCommandLinesGiveUsageAndCodeTwo) {
+  const std::vector<std::string> kCases[] = {
+      {},
+      {"--port", "0"},
+      {"--door"},
+      {"--door", ""},
+      {"--door", "d", "--port", "abc"},
+      {"--door", "d", "--port", "70000"},
+      {"--door", "d", "--port", "-1"},
+      {"--door", "d", "--mode", "serial"},
+      {"--door", "d", "--minutes", "1e3"},
+      {"--door", "d", "--max-calls", "0"},
+      {"--door", "d", "--max-nodes", "0"},
+      {"--door", "d", "--name", "two\nlines"},
+      {"--door", "d", "--bind", "localhost"},
+      {"--door", "d", "--frobnicate"},
+      {"--door", "d", "extra"},
+  };
+  for (const auto& Args : kCases) {
+    std::string Trace;
+    for (const auto& A : Args) Trace += "[" + A + "] ";
+    SCOPED_TRACE(Trace);
+    TempDir Dir;
+    Launcher L(Dir.Path(), Args);
+    int Status = L.WaitForExit();
+    ASSERT_TRUE(WIFEXITED(Status)) << Status;
+    EXPECT_EQ(2, WEXITSTATUS(Status));
+    EXPECT_NE(std::string::npos, L.Log().find("usage: zelkit-launch --door PATH")) << L.Log();
+    EXPECT_EQ("", L.FirstLine());
+  }
+}
+
+TEST(Launcher, HelpPrintsUsageAndExitsZero) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--help"});
+  EXPECT_EQ("usage: zelkit-launch --door PATH [options] [-- door arguments]\n", L.FirstLine());
+  int Status = L.WaitForExit();
+  ASSERT_TRUE(WIFEXITED(Status));
+  EXPECT_EQ(0, WEXITSTATUS(Status));
+}
+
+}  // namespace
