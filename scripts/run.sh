@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the door and starts it in local mode in this terminal; extra arguments go to the door.
+# Builds the music door and starts it in local mode in this terminal; extra arguments go to the
+# door (for example -N5 for node 5, or /? for the usage screen).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
-cmake --preset dev >/dev/null
-cmake --build --preset dev --target tunecraft >/dev/null
-exec build/dev/tunecraft/tunecraft "$@"
+cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DZELKIT_BUILD_TESTS=OFF >/dev/null
+cmake --build build/run --target tunecraft zelkit-launch >/dev/null
+exec build/run/tunecraft/tunecraft "$@"
