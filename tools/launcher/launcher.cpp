@@ -280,6 +280,9 @@ bool WriteDoor32(const std::string& APath, int ANode, int ASocket) {
     std::ignore = write(AErrFd, Report, sizeof Report);
     _exit(kExecFailedStatus);
   };
+  // A process group of its own lets the launcher stop the door together with anything it started;
+  // with --console the door stays in the terminal's foreground group so it can read the keyboard.
+  if (!FOptions.Console) setpgid(0, 0);
   if (!FOptions.WorkDir.empty() && chdir(FOptions.WorkDir.c_str()) != 0) Fail(1);
   if (AConsoleFd >= 0) {
     int Null = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -353,6 +356,7 @@ void StartCall(int ASocket, const std::string& APeer) {
   pid_t Pid = fork();
   if (Pid == 0) RunDoor(ASocket, ConsoleFd, ErrPipe[1], Argv);
   int ForkErrno = errno;
+  if (Pid > 0 && !FOptions.Console) setpgid(Pid, Pid);  // also here, so a signal sent at once finds the group
   close(ErrPipe[1]);
   if (ConsoleFd >= 0) close(ConsoleFd);
   if (Pid < 0) {
@@ -439,7 +443,7 @@ bool AnyDoorRunning() {
 
 void SignalDoors(int ASignal) {
   for (const TNode& N : FNodes)
-    if (N.Busy) kill(N.Pid, ASignal);
+    if (N.Busy) kill(FOptions.Console ? N.Pid : -N.Pid, ASignal);
 }
 
 void BeginStop() {
