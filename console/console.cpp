@@ -1,0 +1,826 @@
+#include "console/console.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <tuple>
+
+#include "console/console_testing.h"
+
+constinit std::int32_t ConsoleScreenWidth = 80;
+constinit std::int32_t ConsoleScreenHeight = 25;
+constinit std::vector<std::uint8_t> ConsoleShadowBuffer;
+constinit std::uint8_t ConsoleTextAttr = 7;
+
+namespace {
+
+// Bytes the terminal cannot be trusted to show as a character in 8-bit mode (C0 and C1 controls,
+// DEL) are drawn as this byte instead, so none of them ever reaches the terminal as a control.
+constexpr char kRawSubstitute = '?';
+constexpr int kEscapeWaitMs = 10;     // how long a lone Escape waits for the rest of a key sequence
+constexpr std::uint16_t kUnknownCell = 0xFFFF;
+
+// The glyphs of the PC character set as Unicode code points; bytes 32-126 are ASCII.
+constexpr std::array<char16_t, 256> kCp437 = {
+    0x0020, 0x263A, 0x263B, 0x2665, 0x2666, 0x2663, 0x2660, 0x2022, 0x25D8, 0x25CB, 0x25D9, 0x2642,
+    0x2640, 0x266A, 0x266B, 0x263C, 0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7, 0x25AC, 0x21A8,
+    0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC, 0x0020, 0x0021, 0x0022, 0x0023,
+    0x0024, 0x0025, 0x0026, 0x0027, 0x0028, 0x0029, 0x002A, 0x002B, 0x002C, 0x002D, 0x002E, 0x002F,
+    0x0030, 0x0031, 0x0032, 0x0033, 0x0034, 0x0035, 0x0036, 0x0037, 0x0038, 0x0039, 0x003A, 0x003B,
+    0x003C, 0x003D, 0x003E, 0x003F, 0x0040, 0x0041, 0x0042, 0x0043, 0x0044, 0x0045, 0x0046, 0x0047,
+    0x0048, 0x0049, 0x004A, 0x004B, 0x004C, 0x004D, 0x004E, 0x004F, 0x0050, 0x0051, 0x0052, 0x0053,
+    0x0054, 0x0055, 0x0056, 0x0057, 0x0058, 0x0059, 0x005A, 0x005B, 0x005C, 0x005D, 0x005E, 0x005F,
+    0x0060, 0x0061, 0x0062, 0x0063, 0x0064, 0x0065, 0x0066, 0x0067, 0x0068, 0x0069, 0x006A, 0x006B,
+    0x006C, 0x006D, 0x006E, 0x006F, 0x0070, 0x0071, 0x0072, 0x0073, 0x0074, 0x0075, 0x0076, 0x0077,
+    0x0078, 0x0079, 0x007A, 0x007B, 0x007C, 0x007D, 0x007E, 0x2302, 0x00C7, 0x00FC, 0x00E9, 0x00E2,
+    0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2,
+    0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566,
+    0x2560, 0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0,
+    0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A,
+    0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+// PC colour order (black, blue, green, cyan, red, magenta, brown, grey) to the ANSI colour digit.
+constexpr char kPcToAnsi[8] = {'0', '4', '2', '6', '1', '5', '3', '7'};
+
+bool FInitialised = false;
+int FIn = 0;
+int FOut = 1;
+bool FUtf8 = false;
+
+// Model state beyond the public globals: window and cursor in whole-screen coordinates.
+int FWinLeft = 1, FWinTop = 1, FWinRight = 80, FWinBottom = 25;
+int FCurX = 1, FCurY = 1;
+bool FCursorVisible = true;
+bool FDirty = false;             // something was drawn since start: from then on the terminal follows the model
+
+// What the terminal shows now, as far as the console knows.
+constinit std::vector<std::uint16_t> FShown;  // character | attribute << 8, or kUnknownCell
+int FTermWidth = 80, FTermHeight = 25;
+int FTermX = 0, FTermY = 0;      // 0: unknown (start, or pending wrap after the last column)
+int FTermAttr = -1;              // SGR in force, -1 unknown
+int FTermCursorVisible = -1;     // -1 unknown
+bool FEverWritten = false;
+volatile sig_atomic_t FResized = 0;
+constinit std::string FOutBuf;
+
+// Keyboard.
+bool FRawActive = false;
+int FRawFd = -1;
+termios FSavedTermios{};
+bool FInEof = false;
+std::array<std::uint8_t, 256> FInBuf{};   // bytes read, not yet decoded
+std::size_t FInLen = 0;
+std::array<std::uint8_t, 64> FKeys{};     // decoded key bytes, ring
+std::size_t FKeyHead = 0, FKeyCount = 0;
+timespec FEscSince{};                     // when the pending Escape arrived
+
+void EnsureInitialised();
+
+// Restoring the terminal.
+
+const char kRestoreSeq[] = "\x1b[0m\x1b[?25h";
+
+// Emergency terminal restore: async-signal-safe, runs from the fatal-signal handler.
+void OnFatalSignal(int ASignal) {
+  int SavedErrno = errno;
+  sigset_t Pipe;
+  sigemptyset(&Pipe);
+  sigaddset(&Pipe, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &Pipe, nullptr);
+  if (FEverWritten) std::ignore = write(FOut, kRestoreSeq, sizeof kRestoreSeq - 1);
+  if (FRawActive) tcsetattr(FRawFd, TCSANOW, &FSavedTermios);
+  errno = SavedErrno;
+  // SA_RESETHAND put the default action back; the re-raised signal ends the program on return.
+  raise(ASignal);
+}
+
+void OnWindowChange(int) { FResized = 1; }
+
+void InstallSignalHandlers() {
+  static bool Installed = false;
+  if (Installed) return;
+  Installed = true;
+  for (int Sig : {SIGTERM, SIGHUP, SIGINT}) {
+    struct sigaction Old {};
+    if (sigaction(Sig, nullptr, &Old) != 0 || Old.sa_handler != SIG_DFL) continue;  // keep the program's own choice
+    struct sigaction Act {};
+    Act.sa_handler = OnFatalSignal;
+    sigemptyset(&Act.sa_mask);
+    Act.sa_flags = SA_RESETHAND;
+    sigaction(Sig, &Act, nullptr);
+  }
+  struct sigaction Winch {};
+  Winch.sa_handler = OnWindowChange;
+  sigemptyset(&Winch.sa_mask);
+  Winch.sa_flags = SA_RESTART;  // other units' reads and sends carry on; the console's waits wake up
+  sigaction(SIGWINCH, &Winch, nullptr);
+}
+
+void LeaveRawMode() {
+  if (FRawActive) tcsetattr(FRawFd, TCSADRAIN, &FSavedTermios);
+  FRawActive = false;
+}
+
+void EnterRawMode() {
+  if (!isatty(FIn) || tcgetattr(FIn, &FSavedTermios) != 0) return;
+  termios Raw = FSavedTermios;
+  // Single unechoed key presses, no signals from the keyboard (Ctrl-C is a key), 8-bit clean.
+  Raw.c_iflag &= static_cast<tcflag_t>(~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON));
+  Raw.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL | ICANON | ISIG | IEXTEN));
+  Raw.c_cflag &= static_cast<tcflag_t>(~(CSIZE | PARENB));
+  Raw.c_cflag |= CS8;
+  Raw.c_cc[VMIN] = 1;
+  Raw.c_cc[VTIME] = 0;
+  if (tcsetattr(FIn, TCSADRAIN, &Raw) == 0) {
+    FRawActive = true;
+    FRawFd = FIn;
+  }
+}
+
+bool LocaleIsUtf8() {
+  const char* Names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+  for (const char* Name : Names) {
+    const char* Value = getenv(Name);
+    if (Value == nullptr || *Value == '\0') continue;
+    std::string Lower;
+    for (const char* P = Value; *P != '\0'; ++P) Lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*P)));
+    return Lower.find("utf-8") != std::string::npos || Lower.find("utf8") != std::string::npos;
+  }
+  return false;
+}
+
+void ReadTerminalSize(int& AWidth, int& AHeight) {
+  AWidth = 80;
+  AHeight = 25;
+  winsize Size{};
+  if (isatty(FOut) && ioctl(FOut, TIOCGWINSZ, &Size) == 0 && Size.ws_col > 0 && Size.ws_row > 0) {
+    AWidth = Size.ws_col;
+    AHeight = Size.ws_row;
+  }
+}
+
+void ForgetTerminalImage() {
+  FShown.assign(static_cast<std::size_t>(ConsoleScreenWidth) * static_cast<std::size_t>(ConsoleScreenHeight),
+                kUnknownCell);
+  FTermX = FTermY = 0;
+  FTermAttr = -1;
+  FTermCursorVisible = -1;
+}
+
+void ResetModel(int AWidth, int AHeight) {
+  ConsoleScreenWidth = std::clamp(AWidth, 1, 255);
+  ConsoleScreenHeight = std::clamp(AHeight, 1, 255);
+  ConsoleShadowBuffer.assign(static_cast<std::size_t>(ConsoleScreenWidth) * static_cast<std::size_t>(ConsoleScreenHeight) * 2, 0);
+  ConsoleTextAttr = 7;
+  FWinLeft = FWinTop = 1;
+  FWinRight = ConsoleScreenWidth;
+  FWinBottom = ConsoleScreenHeight;
+  FCurX = FCurY = 1;
+  FCursorVisible = true;
+  FDirty = false;
+  ForgetTerminalImage();
+}
+
+void ResetKeyboard() {
+  FInEof = false;
+  FInLen = 0;
+  FKeyHead = FKeyCount = 0;
+}
+
+void OnExit();
+
+void EnsureInitialised() {
+  if (FInitialised) return;
+  FInitialised = true;
+  FUtf8 = LocaleIsUtf8();
+  int Width, Height;
+  ReadTerminalSize(Width, Height);
+  FTermWidth = Width;
+  FTermHeight = Height;
+  ResetModel(std::max(80, Width), std::max(25, Height));
+  EnterRawMode();
+  InstallSignalHandlers();
+  std::atexit(OnExit);
+}
+
+// Output.
+
+// Writes all of AData, or as much as the descriptor takes: a closed or broken standard output
+// loses the text silently, and a write to a closed pipe must not end the program with SIGPIPE.
+void WriteAll(const std::string& AData) {
+  if (AData.empty()) return;
+  FEverWritten = true;
+  sigset_t Pipe, OldMask, Pending;
+  sigemptyset(&Pipe);
+  sigaddset(&Pipe, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &Pipe, &OldMask);
+  sigpending(&Pending);
+  bool WasPending = sigismember(&Pending, SIGPIPE) == 1;
+  bool Broken = false;
+  std::size_t Done = 0;
+  int Stalls = 0;
+  while (Done < AData.size()) {
+    ssize_t N = write(FOut, AData.data() + Done, AData.size() - Done);
+    if (N > 0) {
+      Done += static_cast<std::size_t>(N);
+      continue;
+    }
+    if (N < 0 && errno == EINTR) continue;
+    if (N < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && ++Stalls < 100) {
+      pollfd P{FOut, POLLOUT, 0};
+      std::ignore = poll(&P, 1, 20);
+      continue;
+    }
+    Broken = N < 0 && errno == EPIPE;
+    break;
+  }
+  if (Broken && !WasPending) {
+    timespec Zero{};
+    std::ignore = sigtimedwait(&Pipe, nullptr, &Zero);  // consume the SIGPIPE this write raised
+  }
+  sigprocmask(SIG_SETMASK, &OldMask, nullptr);
+}
+
+void AppendNumber(std::string& AOut, int AValue) { AOut += std::to_string(AValue); }
+
+void AppendCursorTo(int AX, int AY) {
+  FOutBuf += "\x1b[";  // CUP, cursor position (ECMA-48 8.3.21)
+  AppendNumber(FOutBuf, AY);
+  FOutBuf += ';';
+  AppendNumber(FOutBuf, AX);
+  FOutBuf += 'H';
+  FTermX = AX;
+  FTermY = AY;
+}
+
+void AppendAttr(int AAttr) {
+  if (AAttr == FTermAttr) return;
+  // SGR (ECMA-48 8.3.117): reset, then bold for a bright foreground, blink, colours.
+  FOutBuf += "\x1b[0;";
+  if (AAttr & 0x08) FOutBuf += "1;";
+  if (AAttr & 0x80) FOutBuf += "5;";
+  FOutBuf += '3';
+  FOutBuf += kPcToAnsi[AAttr & 0x07];
+  FOutBuf += ";4";
+  FOutBuf += kPcToAnsi[(AAttr >> 4) & 0x07];
+  FOutBuf += 'm';
+  FTermAttr = AAttr;
+}
+
+// The byte the terminal's cell is meant to hold, with NUL shown as a blank.
+std::uint8_t DisplayByte(std::uint8_t ACh) { return ACh == 0 ? ' ' : ACh; }
+
+void AppendGlyph(std::uint8_t AByte) {
+  if (AByte >= 0x20 && AByte < 0x7F) {
+    FOutBuf += static_cast<char>(AByte);
+  } else if (FUtf8) {
+    char16_t Cp = kCp437[AByte];
+    if (Cp < 0x800) {
+      FOutBuf += static_cast<char>(0xC0 | (Cp >> 6));
+      FOutBuf += static_cast<char>(0x80 | (Cp & 0x3F));
+    } else {
+      FOutBuf += static_cast<char>(0xE0 | (Cp >> 12));
+      FOutBuf += static_cast<char>(0x80 | ((Cp >> 6) & 0x3F));
+      FOutBuf += static_cast<char>(0x80 | (Cp & 0x3F));
+    }
+  } else if (AByte >= 0xA0) {
+    FOutBuf += static_cast<char>(AByte);
+  } else {
+    FOutBuf += kRawSubstitute;
+  }
+}
+
+std::uint16_t ShadowCell(int AX, int AY) {
+  std::size_t I = (static_cast<std::size_t>(AY - 1) * static_cast<std::size_t>(ConsoleScreenWidth) + static_cast<std::size_t>(AX - 1)) * 2;
+  return static_cast<std::uint16_t>(DisplayByte(ConsoleShadowBuffer[I]) | (ConsoleShadowBuffer[I + 1] << 8));
+}
+
+std::uint16_t& ShownCell(int AX, int AY) {
+  return FShown[static_cast<std::size_t>(AY - 1) * static_cast<std::size_t>(ConsoleScreenWidth) + static_cast<std::size_t>(AX - 1)];
+}
+
+// A full redraw starts from a terminal cleared in the attribute of the top-left cell.
+void AppendClearScreen() {
+  std::uint16_t First = ShadowCell(1, 1);
+  AppendAttr(First >> 8);
+  FOutBuf += "\x1b[2J";  // ED, erase in page (ECMA-48 8.3.39), in the current background
+  for (int Y = 1; Y <= ConsoleScreenHeight; ++Y)
+    for (int X = 1; X <= ConsoleScreenWidth; ++X) ShownCell(X, Y) = static_cast<std::uint16_t>(' ' | (First & 0xFF00));
+}
+
+void AppendRowChanges(int AY, int AVisibleWidth) {
+  for (int X = 1; X <= AVisibleWidth; ++X) {
+    std::uint16_t Want = ShadowCell(X, AY);
+    if (ShownCell(X, AY) == Want) continue;
+    // When the rest of the row is blanks in one attribute, one EL does it.
+    if ((Want & 0xFF) == ' ' && AVisibleWidth - X >= 4) {
+      bool AllBlank = true;
+      for (int R = X + 1; R <= AVisibleWidth && AllBlank; ++R) AllBlank = ShadowCell(R, AY) == Want;
+      if (AllBlank) {
+        if (FTermX != X || FTermY != AY) AppendCursorTo(X, AY);
+        AppendAttr(Want >> 8);
+        FOutBuf += "\x1b[K";  // EL, erase in line (ECMA-48 8.3.41), cursor stays
+        for (int R = X; R <= AVisibleWidth; ++R) ShownCell(R, AY) = Want;
+        return;
+      }
+    }
+    if (FTermX != X || FTermY != AY) {
+      // A short gap of unchanged cells in the current attribute is cheaper rewritten than skipped.
+      bool Bridged = false;
+      if (FTermY == AY && FTermX > 0 && FTermX < X && X - FTermX <= 3) {
+        bool SameAttr = true;
+        for (int G = FTermX; G < X && SameAttr; ++G) SameAttr = (ShadowCell(G, AY) >> 8) == FTermAttr;
+        if (SameAttr) {
+          for (int G = FTermX; G < X; ++G) AppendGlyph(static_cast<std::uint8_t>(ShadowCell(G, AY) & 0xFF));
+          Bridged = true;
+        }
+      }
+      if (!Bridged) AppendCursorTo(X, AY);
+    }
+    AppendAttr(Want >> 8);
+    AppendGlyph(static_cast<std::uint8_t>(Want & 0xFF));
+    ShownCell(X, AY) = Want;
+    // In the last column the terminal holds a pending wrap: its cursor position is not to be relied on.
+    FTermX = X < AVisibleWidth || X < FTermWidth ? X + 1 : 0;
+    FTermY = FTermX == 0 ? 0 : AY;
+  }
+}
+
+void OnExit() {
+  ConsoleFlush();
+  if (FEverWritten) WriteAll(kRestoreSeq);
+  LeaveRawMode();
+}
+
+// Keyboard.
+
+timespec Now() {
+  timespec T{};
+  clock_gettime(CLOCK_MONOTONIC, &T);
+  return T;
+}
+
+long ElapsedMs(const timespec& ASince) {
+  timespec T = Now();
+  return (T.tv_sec - ASince.tv_sec) * 1000 + (T.tv_nsec - ASince.tv_nsec) / 1000000;
+}
+
+void PushKey(std::uint8_t AKey) {
+  FKeys[(FKeyHead + FKeyCount) % FKeys.size()] = AKey;
+  ++FKeyCount;
+}
+
+void PushExtended(std::uint8_t AScan) {
+  PushKey(0);
+  PushKey(AScan);
+}
+
+void DropInput(std::size_t ACount) {
+  std::memmove(FInBuf.data(), FInBuf.data() + ACount, FInLen - ACount);
+  FInLen -= ACount;
+}
+
+// Scan code for the final byte of an SS3 or parameterless CSI key, 0 for none.
+std::uint8_t ScanForLetter(std::uint8_t AFinal) {
+  switch (AFinal) {
+    case 'A': return 72;  // up
+    case 'B': return 80;  // down
+    case 'C': return 77;  // right
+    case 'D': return 75;  // left
+    case 'H': return 71;  // Home
+    case 'F': return 79;  // End
+    case 'P': return 59;  // F1
+    case 'Q': return 60;
+    case 'R': return 61;
+    case 'S': return 62;  // F4
+    default: return 0;
+  }
+}
+
+// Scan code for CSI <n> ~ (VT220-style editing and function keys), 0 for none.
+std::uint8_t ScanForTilde(int ANumber) {
+  switch (ANumber) {
+    case 1: case 7: return 71;    // Home
+    case 2: return 82;            // Insert
+    case 3: return 83;            // Delete
+    case 4: case 8: return 79;    // End
+    case 5: return 73;            // Page Up
+    case 6: return 81;            // Page Down
+    case 11: case 12: case 13: case 14: case 15: return static_cast<std::uint8_t>(59 + ANumber - 11);  // F1-F5
+    case 17: case 18: case 19: case 20: case 21: return static_cast<std::uint8_t>(64 + ANumber - 17);  // F6-F10
+    case 23: return 133;          // F11
+    case 24: return 134;          // F12
+    default: return 0;
+  }
+}
+
+enum TParse : std::uint8_t { psIncomplete, psDone };
+
+// Decodes one key sequence at the start of FInBuf (which begins with ESC), consuming it.
+TParse ParseEscape(bool AFlushPending) {
+  if (FInLen < 2) {
+    if (!AFlushPending) return psIncomplete;
+    DropInput(1);
+    PushKey(27);
+    return psDone;
+  }
+  std::uint8_t Intro = FInBuf[1];
+  if (Intro == 'O') {  // SS3 (ECMA-48 8.3.143): application cursor and F1-F4 keys
+    if (FInLen < 3) {
+      if (!AFlushPending) return psIncomplete;
+      DropInput(FInLen);
+      return psDone;
+    }
+    std::size_t End = 2;
+    while (End < FInLen && End < 6 && FInBuf[End] >= '0' && FInBuf[End] <= '9') ++End;  // modifier digits
+    if (End >= FInLen) {
+      if (!AFlushPending) return psIncomplete;
+      DropInput(FInLen);
+      return psDone;
+    }
+    std::uint8_t Scan = ScanForLetter(FInBuf[End]);
+    DropInput(End + 1);
+    if (Scan != 0) PushExtended(Scan);
+    return psDone;
+  }
+  if (Intro != '[') {  // Escape followed by an ordinary key: the Escape stands alone
+    DropInput(1);
+    PushKey(27);
+    return psDone;
+  }
+  if (FInLen >= 3 && FInBuf[2] == '[') {  // Linux console F1-F5: ESC [ [ A..E
+    if (FInLen < 4) {
+      if (!AFlushPending) return psIncomplete;
+      DropInput(FInLen);
+      return psDone;
+    }
+    std::uint8_t Final = FInBuf[3];
+    DropInput(4);
+    if (Final >= 'A' && Final <= 'E') PushExtended(static_cast<std::uint8_t>(59 + Final - 'A'));
+    return psDone;
+  }
+  // CSI (ECMA-48 5.4): parameter bytes 0x30-0x3F, intermediates 0x20-0x2F, one final 0x40-0x7E.
+  std::size_t I = 2;
+  int First = -1;
+  bool Private = false;
+  bool InFirst = true;
+  while (I < FInLen && FInBuf[I] >= 0x30 && FInBuf[I] <= 0x3F) {
+    std::uint8_t B = FInBuf[I];
+    if (B >= '0' && B <= '9' && InFirst) First = std::min((First < 0 ? 0 : First) * 10 + (B - '0'), 9999);
+    else if (B == ';') InFirst = false;
+    else Private = true;
+    ++I;
+  }
+  while (I < FInLen && FInBuf[I] >= 0x20 && FInBuf[I] <= 0x2F) ++I;
+  if (I >= FInLen) {
+    if (!AFlushPending && FInLen < FInBuf.size()) return psIncomplete;
+    DropInput(FInLen);  // an unfinished or overlong sequence is swallowed
+    return psDone;
+  }
+  std::uint8_t Final = FInBuf[I];
+  if (Final < 0x40 || Final > 0x7E) {
+    DropInput(I);  // malformed: the introducer and parameters go, the odd byte is read as a key
+    return psDone;
+  }
+  DropInput(I + 1);
+  if (Private) return psDone;
+  std::uint8_t Scan = Final == '~' ? ScanForTilde(First) : ScanForLetter(Final);
+  if (Scan != 0) PushExtended(Scan);
+  return psDone;
+}
+
+void Decode(bool AFlushPending) {
+  while (FInLen > 0 && FKeyCount + 2 <= FKeys.size()) {  // a full queue leaves the rest unread
+    if (FInBuf[0] != 27) {
+      PushKey(FInBuf[0]);
+      DropInput(1);
+      continue;
+    }
+    if (ParseEscape(AFlushPending) == psIncomplete) return;
+  }
+}
+
+// Reads what the keyboard has, waiting at most ATimeoutMs (-1: until something happens).
+void Pump(int ATimeoutMs) {
+  if (FInEof || FInLen == FInBuf.size()) return;
+  pollfd P{FIn, POLLIN, 0};
+  int R = poll(&P, 1, ATimeoutMs);
+  if (R <= 0) return;
+  if ((P.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return;
+  ssize_t N = read(FIn, FInBuf.data() + FInLen, FInBuf.size() - FInLen);
+  if (N > 0) {
+    bool HadEscape = FInLen > 0 && FInBuf[0] == 27;
+    FInLen += static_cast<std::size_t>(N);
+    if (!HadEscape) FEscSince = Now();
+    return;
+  }
+  if (N < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  FInEof = true;  // end of file, or a keyboard that cannot be read: no more keys will come
+}
+
+// Brings queued keys up to date; a pending Escape stands alone once its wait is over.
+void Gather(int ATimeoutMs) {
+  Pump(ATimeoutMs);
+  Decode(false);
+  if (FKeyCount + 2 <= FKeys.size() && FInLen > 0 && FInBuf[0] == 27 && (FInEof || ElapsedMs(FEscSince) >= kEscapeWaitMs)) Decode(true);
+}
+
+bool PendingEscape() { return FInLen > 0 && FInBuf[0] == 27; }
+
+void HandleResize() {
+  if (FResized == 0) return;
+  FResized = 0;
+  ReadTerminalSize(FTermWidth, FTermHeight);
+  ForgetTerminalImage();
+  FDirty = true;
+}
+
+// Model.
+
+std::uint8_t* CellAt(int AX, int AY) {
+  return &ConsoleShadowBuffer[(static_cast<std::size_t>(AY - 1) * static_cast<std::size_t>(ConsoleScreenWidth) + static_cast<std::size_t>(AX - 1)) * 2];
+}
+
+void BlankCells(int AX1, int AX2, int AY) {
+  for (int X = AX1; X <= AX2; ++X) {
+    std::uint8_t* C = CellAt(X, AY);
+    C[0] = ' ';
+    C[1] = ConsoleTextAttr;
+  }
+}
+
+void CopyRow(int AFromY, int AToY) {
+  std::size_t Len = static_cast<std::size_t>(FWinRight - FWinLeft + 1) * 2;
+  std::memmove(CellAt(FWinLeft, AToY), CellAt(FWinLeft, AFromY), Len);
+}
+
+// Rows AY..bottom of the window move up by one; the bottom row becomes blank.
+void RemoveRow(int AY) {
+  for (int Y = AY; Y < FWinBottom; ++Y) CopyRow(Y + 1, Y);
+  BlankCells(FWinLeft, FWinRight, FWinBottom);
+}
+
+void NewLine() {
+  FCurX = FWinLeft;
+  if (FCurY >= FWinBottom) RemoveRow(FWinTop);
+  else ++FCurY;
+}
+
+}  // namespace
+
+void ConsoleClrScr() {
+  EnsureInitialised();
+  for (int Y = FWinTop; Y <= FWinBottom; ++Y) BlankCells(FWinLeft, FWinRight, Y);
+  FCurX = FWinLeft;
+  FCurY = FWinTop;
+  FDirty = true;
+}
+
+void ConsoleClrEol() {
+  EnsureInitialised();
+  BlankCells(FCurX, FWinRight, FCurY);
+  FDirty = true;
+}
+
+void ConsoleGotoXY(std::uint8_t AX, std::uint8_t AY) {
+  EnsureInitialised();
+  if (AX < 1 || AY < 1 || AX > FWinRight - FWinLeft + 1 || AY > FWinBottom - FWinTop + 1) return;
+  FCurX = FWinLeft + AX - 1;
+  FCurY = FWinTop + AY - 1;
+  FDirty = true;
+}
+
+std::uint8_t ConsoleWhereX() {
+  EnsureInitialised();
+  return static_cast<std::uint8_t>(FCurX - FWinLeft + 1);
+}
+
+std::uint8_t ConsoleWhereY() {
+  EnsureInitialised();
+  return static_cast<std::uint8_t>(FCurY - FWinTop + 1);
+}
+
+void ConsoleWindow(std::uint8_t ALeft, std::uint8_t ATop, std::uint8_t ARight, std::uint8_t ABottom) {
+  EnsureInitialised();
+  if (ALeft < 1 || ATop < 1 || ARight < ALeft || ABottom < ATop || ARight > ConsoleScreenWidth ||
+      ABottom > ConsoleScreenHeight)
+    return;
+  FWinLeft = ALeft;
+  FWinTop = ATop;
+  FWinRight = ARight;
+  FWinBottom = ABottom;
+  FCurX = FWinLeft;
+  FCurY = FWinTop;
+  FDirty = true;
+}
+
+std::uint8_t ConsoleWindowLeft() {
+  EnsureInitialised();
+  return static_cast<std::uint8_t>(FWinLeft);
+}
+
+std::uint8_t ConsoleWindowTop() {
+  EnsureInitialised();
+  return static_cast<std::uint8_t>(FWinTop);
+}
+
+std::uint8_t ConsoleWindowRight() {
+  EnsureInitialised();
+  return static_cast<std::uint8_t>(FWinRight);
+}
+
+std::uint8_t ConsoleWindowBottom() {
+  EnsureInitialised();
+  return static_cast<std::uint8_t>(FWinBottom);
+}
+
+void ConsoleWrite(const std::string& AText) {
+  EnsureInitialised();
+  if (AText.empty()) return;
+  FDirty = true;
+  for (char Ch : AText) {
+    auto B = static_cast<std::uint8_t>(Ch);
+    switch (B) {
+      case 13:
+        FCurX = FWinLeft;
+        break;
+      case 10:
+        NewLine();
+        break;
+      case 8:
+        if (FCurX > FWinLeft) --FCurX;
+        break;
+      default: {
+        std::uint8_t* C = CellAt(FCurX, FCurY);
+        C[0] = B;
+        C[1] = ConsoleTextAttr;
+        if (FCurX >= FWinRight) NewLine();  // the last column wraps at once
+        else ++FCurX;
+      }
+    }
+  }
+}
+
+void ConsoleSetForeground(std::uint8_t AColour) {
+  EnsureInitialised();
+  ConsoleTextAttr = static_cast<std::uint8_t>((AColour & 0x0F) | (ConsoleTextAttr & 0x70));
+}
+
+void ConsoleSetBackground(std::uint8_t AColour) {
+  EnsureInitialised();
+  ConsoleTextAttr = static_cast<std::uint8_t>(((AColour << 4) & 0x70) | (ConsoleTextAttr & 0x8F));
+}
+
+void ConsoleHighVideo() {
+  EnsureInitialised();
+  ConsoleTextAttr = static_cast<std::uint8_t>(ConsoleTextAttr | 0x08);
+}
+
+void ConsoleLowVideo() {
+  EnsureInitialised();
+  ConsoleTextAttr = static_cast<std::uint8_t>(ConsoleTextAttr & 0x77);
+}
+
+void ConsoleNormVideo() {
+  EnsureInitialised();
+  ConsoleTextAttr = 7;
+}
+
+void ConsoleInsLine() {
+  EnsureInitialised();
+  for (int Y = FWinBottom; Y > FCurY; --Y) CopyRow(Y - 1, Y);
+  BlankCells(FWinLeft, FWinRight, FCurY);
+  FDirty = true;
+}
+
+void ConsoleDelLine() {
+  EnsureInitialised();
+  RemoveRow(FCurY);
+  FDirty = true;
+}
+
+void ConsoleCursorOn() {
+  EnsureInitialised();
+  FCursorVisible = true;
+  FDirty = true;
+}
+
+void ConsoleCursorOff() {
+  EnsureInitialised();
+  FCursorVisible = false;
+  FDirty = true;
+}
+
+bool ConsoleKeyPressed() {
+  EnsureInitialised();
+  ConsoleFlush();
+  Gather(0);
+  return FKeyCount > 0;
+}
+
+char ConsoleReadKey() {
+  EnsureInitialised();
+  for (;;) {
+    ConsoleFlush();
+    Gather(0);
+    if (FKeyCount > 0) break;
+    if (PendingEscape()) {
+      long Left = kEscapeWaitMs - ElapsedMs(FEscSince);
+      Gather(static_cast<int>(std::clamp(Left, 1L, static_cast<long>(kEscapeWaitMs))));
+    } else if (FInEof) {
+      // The keyboard is gone and no key will ever come: sleep until a signal ends the program
+      // (or a resize asks for a redraw) instead of spinning.
+      std::ignore = poll(nullptr, 0, -1);
+    } else {
+      Gather(-1);
+    }
+  }
+  std::uint8_t Key = FKeys[FKeyHead];
+  FKeyHead = (FKeyHead + 1) % FKeys.size();
+  --FKeyCount;
+  return static_cast<char>(Key);
+}
+
+void ConsoleDelay(std::uint16_t AMilliseconds) {
+  EnsureInitialised();
+  ConsoleFlush();
+  timespec Left{AMilliseconds / 1000, static_cast<long>(AMilliseconds % 1000) * 1000000L};
+  while (nanosleep(&Left, &Left) != 0 && errno == EINTR) ConsoleFlush();  // a resize redraws at once
+}
+
+void ConsoleFlush() {
+  EnsureInitialised();
+  HandleResize();
+  if (!FDirty) return;
+  FOutBuf.clear();
+  int VisibleWidth = std::min(FTermWidth, static_cast<int>(ConsoleScreenWidth));
+  int VisibleHeight = std::min(FTermHeight, static_cast<int>(ConsoleScreenHeight));
+  if (FShown.empty() || FShown[0] == kUnknownCell) AppendClearScreen();
+  for (int Y = 1; Y <= VisibleHeight; ++Y) AppendRowChanges(Y, VisibleWidth);
+  int CursorX = std::min(FCurX, VisibleWidth);
+  int CursorY = std::min(FCurY, VisibleHeight);
+  if (FTermX != CursorX || FTermY != CursorY) AppendCursorTo(CursorX, CursorY);
+  if (FTermCursorVisible != (FCursorVisible ? 1 : 0)) {
+    FOutBuf += FCursorVisible ? "\x1b[?25h" : "\x1b[?25l";  // DECTCEM, text cursor enable mode
+    FTermCursorVisible = FCursorVisible ? 1 : 0;
+  }
+  WriteAll(FOutBuf);
+  FOutBuf.clear();
+}
+
+int ConsoleInputHandle() {
+  EnsureInitialised();
+  if (FInEof && FKeyCount == 0 && FInLen == 0) return -1;
+  return FIn;
+}
+
+void ConsoleUseFds(int AIn, int AOut) {
+  EnsureInitialised();
+  LeaveRawMode();
+  FIn = AIn;
+  FOut = AOut;
+  ResetKeyboard();
+  int Width, Height;
+  ReadTerminalSize(Width, Height);
+  FTermWidth = Width;
+  FTermHeight = Height;
+  ResetModel(std::max(80, Width), std::max(25, Height));
+  FEverWritten = false;
+  EnterRawMode();
+}
+
+void ConsoleResetForTesting(int AWidth, int AHeight) {
+  EnsureInitialised();
+  ResetModel(AWidth, AHeight);
+  ResetKeyboard();
+  FResized = 0;
+}
+
+void ConsoleSetUtf8ForTesting(bool AUtf8) {
+  EnsureInitialised();
+  FUtf8 = AUtf8;
+  ForgetTerminalImage();
+}
+
+namespace {
+// The console comes up when the program loads, before any kit code draws; the ensure-initialised
+// check in every operation covers callers whose static initialisers run earlier.
+const bool kConsoleLoaded = (EnsureInitialised(), true);
+}  // namespace
