@@ -785,6 +785,12 @@ void ConsoleFlush() {
   FOutBuf.clear();
 }
 
+int ConsolePendingKeyMs() {
+  EnsureInitialised();
+  if (!PendingEscape()) return -1;
+  return static_cast<int>(std::clamp(kEscapeWaitMs - ElapsedMs(FEscSince), 0L, static_cast<long>(kEscapeWaitMs)));
+}
+
 int ConsoleInputHandle() {
   EnsureInitialised();
   if (FInEof && FKeyCount == 0 && FInLen == 0) return -1;

@@ -61,3 +61,7 @@ void ConsoleFlush();
 // The descriptor a key wait can poll for local keys, or -1 when the keyboard can give no more keys
 // (standard input at end of file or unreadable): a wait then leaves the console out.
 int ConsoleInputHandle();
+
+// Milliseconds until a key that is still being put together (an Escape waiting for the rest of its
+// sequence) is due without more input, or -1 when none is pending: a key wait sleeps no longer.
+int ConsolePendingKeyMs();

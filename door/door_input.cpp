@@ -38,7 +38,12 @@ void WaitForKeyOrEvents() {
     const int remote = CommInputHandle();
     if (remote >= 0) fds[count++] = {remote, POLLIN, 0};
   }
-  std::ignore = poll(fds, count, MillisecondsToNextEvents());
+  int timeout = MillisecondsToNextEvents();
+  // A local Escape still waiting for the rest of its key sequence becomes a key of its own after a
+  // few milliseconds without more input: wake up for it.
+  const int pending = ConsolePendingKeyMs();
+  if (pending >= 0) timeout = timeout < 0 ? std::max(pending, 1) : std::min(timeout, std::max(pending, 1));
+  std::ignore = poll(fds, count, timeout);
 }
 
 // Waits up to AMilliseconds for the caller's next byte; false when none arrived (or the caller
