@@ -473,12 +473,17 @@ TEST(Launcher, MaxCallsEndsTheLauncher) {
   TempDir Dir;
   Launcher L(Dir.Path(), WithDoor({"--max-calls", "2"}));
   int Port = L.Port();
-  for (int Call = 1; Call <= 2; ++Call) {
-    Caller A(Port);
-    ASSERT_EQ(1, NodeOf(A.ReadLine()));
-    A.Send("q");
-    EXPECT_TRUE(A.ReadsEndOfFile());
-  }
+  Caller A(Port);
+  ASSERT_EQ(1, NodeOf(A.ReadLine()));
+  Caller B(Port);
+  ASSERT_EQ(2, NodeOf(B.ReadLine()));
+  Caller Third(Port);  // beyond the last call of the run: nobody answers any more
+  EXPECT_FALSE(Third.Connected());
+  A.Send("q");
+  EXPECT_TRUE(A.ReadsEndOfFile());
+  EXPECT_TRUE(L.Running());
+  B.Send("x");
+  EXPECT_TRUE(B.ReadsEndOfFile());
   int Status = L.WaitForExit();
   ASSERT_TRUE(WIFEXITED(Status)) << Status;
   EXPECT_EQ(0, WEXITSTATUS(Status));

@@ -36,6 +36,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 constexpr int kExecFailedStatus = 127;
 constexpr auto kTermGrace = std::chrono::seconds(5);  // SIGTERM to SIGKILL when the launcher stops
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);  // after an accept error other than a gone caller
 
 struct TOptions {
   std::string Door;
@@ -70,6 +71,7 @@ long FCallsStarted = 0;
 long FCallsEnded = 0;
 bool FStopping = false;
 std::chrono::steady_clock::time_point FKillDeadline;
+std::chrono::steady_clock::time_point FAcceptPausedUntil;
 bool FKilled = false;
 
 const char kUsage[] =
@@ -366,6 +368,11 @@ void StartCall(int ASocket, const std::string& APeer) {
 
   FNodes[Node] = TNode{true, Pid, ASocket};
   ++FCallsStarted;
+  // The last call this run takes has started: later callers are refused by the system at once.
+  if (FOptions.MaxCalls > 0 && FCallsStarted >= FOptions.MaxCalls && FListen >= 0) {
+    close(FListen);
+    FListen = -1;
+  }
   Log("node " + std::to_string(Node) + ": call from " + APeer + ", door pid " + std::to_string(Pid));
 
   // The pipe reaches end of file at a successful exec; otherwise it carries the failed step.
@@ -410,7 +417,11 @@ void AcceptCallers() {
         Log("zelkit-launch: out of descriptors, caller turned away");
         continue;
       }
-      if (errno != EAGAIN && errno != EWOULDBLOCK) Log(std::string("zelkit-launch: accept: ") + std::strerror(errno));
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        // The caller stays in the backlog and the socket stays readable: wait a little instead of spinning.
+        Log(std::string("zelkit-launch: accept: ") + std::strerror(errno));
+        FAcceptPausedUntil = std::chrono::steady_clock::now() + kAcceptPause;
+      }
       return;
     }
     StartCall(Fd, PeerName(Sin));
@@ -488,6 +499,13 @@ int Serve() {
 
     pollfd Fds[2] = {{FWake[0], POLLIN, 0}, {FListen, POLLIN, 0}};
     bool Accepting = FListen >= 0 && (FOptions.MaxCalls == 0 || FCallsStarted < FOptions.MaxCalls);
+    if (Accepting && !FStopping) {
+      auto Paused = std::chrono::duration_cast<std::chrono::milliseconds>(FAcceptPausedUntil - std::chrono::steady_clock::now());
+      if (Paused.count() > 0) {
+        Accepting = false;
+        Timeout = static_cast<int>(Paused.count()) + 1;
+      }
+    }
     int Ready = poll(Fds, Accepting ? 2 : 1, Timeout);
     if (Ready < 0) {
       if (errno == EINTR) continue;
