@@ -1,0 +1,63 @@
+# Run with cmake -P. Installs the kit from BUILD_DIR into WORK_DIR/prefix, checks what was
+# installed, builds the door in DOOR_SOURCE against it (KIND cmake or pkgconfig) and runs it with /?.
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+# Exactly the seven public headers, nothing the tests or the door unit keep to themselves.
+file(GLOB_RECURSE headers RELATIVE ${prefix}/include ${prefix}/include/*)
+list(SORT headers)
+set(want zelkit/ansi/ansi.h zelkit/comm/comm.h zelkit/console/console.h zelkit/door/door.h
+    zelkit/dropfiles/dropfiles.h zelkit/stringutils/stringutils.h zelkit/videoutils/videoutils.h)
+if(NOT headers STREQUAL want)
+  message(FATAL_ERROR "installed headers: ${headers}\nexpected: ${want}")
+endif()
+
+file(GLOB_RECURSE archives ${prefix}/*/libzelkit.a)
+file(GLOB_RECURSE pc_files ${prefix}/*/zelkit.pc)
+file(GLOB_RECURSE target_files ${prefix}/*/zelkitTargets.cmake)
+foreach(found archives pc_files target_files)
+  list(LENGTH ${found} n)
+  if(NOT n EQUAL 1)
+    message(FATAL_ERROR "expected one of ${found} under ${prefix}, found: ${${found}}")
+  endif()
+endforeach()
+file(READ ${target_files} targets)
+if(targets MATCHES "zelkit_warnings")
+  message(FATAL_ERROR "the build-only warnings target leaked into ${target_files}")
+endif()
+
+set(door_dir ${WORK_DIR}/door)
+file(COPY ${DOOR_SOURCE}/ DESTINATION ${door_dir})
+if(KIND STREQUAL "cmake")
+  run(${CMAKE_COMMAND} -S ${door_dir} -B ${door_dir}/build -G ${GENERATOR}
+      -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX}
+      "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
+  run(${CMAKE_COMMAND} --build ${door_dir}/build)
+  set(door ${door_dir}/build/door)
+else()
+  get_filename_component(pc_dir ${pc_files} DIRECTORY)
+  run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
+      make -C ${door_dir} CXX=${CXX} "CXXFLAGS=${CXX_FLAGS}" "LDFLAGS=${LINK_FLAGS}")
+  set(door ${door_dir}/door)
+endif()
+
+# The usage screen on the console, and the kit's exit code 0.
+execute_process(COMMAND ${door} /? INPUT_FILE /dev/null RESULT_VARIABLE rc
+                OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "door /? ended with ${rc}\n${out}\n${err}")
+endif()
+if(NOT out MATCHES "USAGE: door <PARAMETERS>" OR NOT out MATCHES "-N1 -S1000")
+  message(FATAL_ERROR "door /? did not show the usage screen:\n${out}")
+endif()
+file(REMOVE_RECURSE ${WORK_DIR})
