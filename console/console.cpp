@@ -483,9 +483,13 @@ TParse ParseEscape(bool AFlushPending) {
   bool InFirst = true;
   while (I < FInLen && FInBuf[I] >= 0x30 && FInBuf[I] <= 0x3F) {
     std::uint8_t B = FInBuf[I];
-    if (B >= '0' && B <= '9' && InFirst) First = std::min((First < 0 ? 0 : First) * 10 + (B - '0'), 9999);
-    else if (B == ';') InFirst = false;
-    else Private = true;
+    if (B >= '0' && B <= '9') {
+      if (InFirst) First = std::min((First < 0 ? 0 : First) * 10 + (B - '0'), 9999);
+    } else if (B == ';') {
+      InFirst = false;  // later parameters are modifiers (Shift, Ctrl, Alt): the key is the same
+    } else {
+      Private = true;   // '<', '=', '>', '?', ':' mark reports and private sequences, not keys
+    }
     ++I;
   }
   while (I < FInLen && FInBuf[I] >= 0x20 && FInBuf[I] <= 0x2F) ++I;

@@ -74,6 +74,11 @@ PtyProcess::PtyProcess(const std::string& APath, const std::vector<std::string>&
     return;
   }
   if (FPid == 0) {
+    // The child starts with default signal actions and nothing blocked, whatever the test runner set.
+    for (int Sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGWINCH}) signal(Sig, SIG_DFL);
+    sigset_t None;
+    sigemptyset(&None);
+    sigprocmask(SIG_SETMASK, &None, nullptr);
     setsid();
     ioctl(Slave, TIOCSCTTY, 0);
     dup2(Slave, 0);
