@@ -31,7 +31,7 @@ std::string Padded(std::string AText, std::size_t AWidth) {
 void StatusBar() {
   const std::int32_t Left = std::max(DoorSecondsLeft(), 0);
   const std::string Bar = Padded(" Node " + std::to_string(DoorDropInfo.Node) + " \xb3 " +
-                                     Padded(DoorDropInfo.RealName, 20) + " \xb3 Idle " +
+                                     Padded(DoorDropInfo.RealName, 16) + " \xb3 Idle " +
                                      SecToMS(DoorSecondsIdle()) + " \xb3 Left " + SecToHMS(Left) +
                                      " \xb3 F1 +5 min  F2 -5 min",
                                  80);
