@@ -1,0 +1,365 @@
+// Start-up from the command line and from drop files, the exit step, and the event check, seen from
+// outside: the sysop's terminal, the caller's socket, the door's own observations and its exit code.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ansi/ansi.h"
+#include "tests/door/door_harness.h"
+
+using door_test::DoorRun;
+using door_test::kTelnetOpening;
+
+namespace {
+
+constexpr int kWait = 15000;
+
+// Replaces "{fd}" in every argument by the descriptor of the door's end of the caller's socket, and
+// "{dir}" by the run's temporary directory.
+std::vector<std::string> Expand(const DoorRun& ARun, std::vector<std::string> AArgs) {
+  for (auto& arg : AArgs) {
+    for (const auto& [key, value] :
+         {std::pair<std::string, std::string>{"{fd}", std::to_string(ARun.BbsFd())}, {"{dir}", ARun.Dir()}}) {
+      for (auto pos = arg.find(key); pos != std::string::npos; pos = arg.find(key)) arg.replace(pos, key.size(), value);
+    }
+  }
+  return AArgs;
+}
+
+// The exit step's bytes: attribute 7, then the cursor to the bottom-left corner.
+std::string ResetSequences() { return AnsiTextAttr(7) + AnsiCursorDown(255) + AnsiCursorLeft(255); }
+
+bool EndsWith(const std::string& AText, const std::string& ATail) {
+  return AText.size() >= ATail.size() && AText.compare(AText.size() - ATail.size(), ATail.size(), ATail) == 0;
+}
+
+// The caller's connection survived the door: the door only released its descriptor, it did not shut
+// the connection down. The caller can still send, the BBS's end still receives, and the caller
+// sees no end of file.
+void ExpectConnectionIntact(DoorRun& ARun) {
+  char byte = 0;
+  EXPECT_EQ(-1, recv(ARun.CallerFd(), &byte, 1, MSG_DONTWAIT));
+  EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << "the caller saw the connection end";
+  ASSERT_EQ(1, send(ARun.CallerFd(), "z", 1, MSG_NOSIGNAL));
+  ASSERT_EQ(1, recv(ARun.BbsFd(), &byte, 1, MSG_DONTWAIT));
+  EXPECT_EQ('z', byte);
+}
+
+}  // namespace
+
+TEST(DoorStartup, CommandLinesWithoutASessionShowUsage) {
+  const std::vector<std::vector<std::string>> kCases = {
+      {"-S{fd}"}, {"-N0", "-S{fd}"}, {"/?"}, {"-D", "{dir}/DOOR32.SYS"}, {"-Sabc", "-N1"}};
+  for (const auto& args : kCases) {
+    DoorRun run;
+    run.MakeCaller();
+    run.WriteFile("DOOR32.SYS", "2\n1\n");
+    const auto expanded = Expand(run, args);
+    SCOPED_TRACE(::testing::PrintToString(expanded));
+    ASSERT_TRUE(run.Start({"startup"}, expanded));
+    EXPECT_EQ(0, run.Exit(kWait));
+    const std::string screen = run.Screen();
+    EXPECT_NE(std::string::npos, screen.find(" USAGE: door_test_door <PARAMETERS>")) << screen;
+    EXPECT_NE(std::string::npos, screen.find(" Example: door_test_door -N1 -S1000")) << screen;
+    EXPECT_EQ("", run.Results());  // the door never got past DoorStartup
+    EXPECT_EQ("", run.Received());
+  }
+}
+
+TEST(DoorStartup, SocketSwitchesGiveARemoteSession) {
+  const std::vector<std::vector<std::string>> kCases = {{"-N1", "-S{fd}"}, {"/?", "-N1", "-S{fd}"},
+                                                        {"-n1", "-s{fd}"}, {"-N9", "-N1", "-S{fd}"}};
+  for (const auto& args : kCases) {
+    DoorRun run;
+    run.MakeCaller();
+    const auto expanded = Expand(run, args);
+    SCOPED_TRACE(::testing::PrintToString(expanded));
+    ASSERT_TRUE(run.Start({"startup", "write HELLO", "shutdown"}, expanded));
+    EXPECT_EQ(0, run.Exit(kWait));
+    EXPECT_NE(std::string::npos, run.Results().find("info comtype=2 comnum=" + std::to_string(run.BbsFd()) +
+                                                     " node=1 local=0 stdio=0 events=1 maxseconds=3600"))
+        << run.Results();
+    // The transport's opening, the cleared screen, then the door's own output.
+    EXPECT_EQ(kTelnetOpening + AnsiClrScr() + "HELLO", run.Received());
+  }
+}
+
+TEST(DoorStartup, LocalRunsAskForTheSysopsName) {
+  struct Case {
+    std::vector<std::string> Args;
+    std::string Node;
+  };
+  const Case kCases[] = {{{}, "0"}, {{"-N5"}, "5"}, {{"-X"}, "0"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::PrintToString(c.Args));
+    DoorRun run;
+    ASSERT_TRUE(run.Start({"startup", "info"}, c.Args));
+    ASSERT_TRUE(run.WaitScreen("Name or handle", kWait)) << run.Screen();
+    const std::string screen = run.Screen();
+    EXPECT_NE(std::string::npos, screen.find("LOCAL LOGIN - FOR NODE " + c.Node + " ")) << screen;
+    EXPECT_NE(std::string::npos, screen.find("Run door_test_door /? for command-line usage help")) << screen;
+    run.Process().Write("\r");  // takes the offered name
+    EXPECT_EQ(0, run.Exit(kWait));
+    EXPECT_NE(std::string::npos,
+              run.Results().find("info comtype=0 comnum=0 node=" + c.Node + " local=1 stdio=" +
+                                 (c.Args == std::vector<std::string>{"-X"} ? "1" : "0") +
+                                 " events=0 maxseconds=3600 alias=SYSOP realname=SYSOP|"))
+        << run.Results();
+  }
+}
+
+TEST(DoorStartup, UnknownSwitchesGoToTheCommandLineHook) {
+  DoorRun run;
+  ASSERT_TRUE(run.Start({"hook clp", "hook nologin", "startup"}, {"-L", "/qvalue", "x", "-", "-N2"}));
+  EXPECT_EQ(0, run.Exit(kWait));
+  const auto clp = run.ResultLines("clp");
+  ASSERT_EQ(2u, clp.size()) << run.Results();
+  EXPECT_EQ("clp L []", clp[0]);
+  EXPECT_EQ("clp Q [value]", clp[1]);
+  EXPECT_NE(std::string::npos, run.Results().find("info comtype=0 comnum=0 node=2 local=1")) << run.Results();
+}
+
+TEST(DoorStartup, DropFilesAreChosenByName) {
+  struct Case {
+    std::string Name;     // the file created in the run's directory
+    std::string Content;  // "{fd}" stands for the door's end of the caller's socket
+    std::string Arg;      // the switch that names it
+    std::string Want;     // in the door's session record
+    bool Remote;
+  };
+  const Case kCases[] = {
+      {"door32.sys", "2\n{fd}\n38400\nX\n5\nJohn Smith\nJS\n10\n45\n1\n3\n", "-d{dir}/door32.sys",
+       "info comtype=2 comnum={fd} node=3 local=0 stdio=0 events=1 maxseconds=2700 alias=JS realname=John Smith|",
+       true},
+      // INFO.* names the socket on line 9 and the connection on line 12; no node.
+      {"USERINFO.TXT", "4\n3\nx\nFAIRY NO\n30\nLordAlias\nJane\nDoe\n{fd}\n38400\nx\nTELNET\n\n\n",
+       "-D{dir}/USERINFO.TXT",
+       "info comtype=2 comnum={fd} node=0 local=0 stdio=0 events=1 maxseconds=1800 alias=LordAlias realname=Jane Doe|",
+       true},
+      // Also matches "INFO.", but the DORINFO reader comes first: the alias is line 7, not line 6.
+      {"DORINFO.DEF", "a\nb\nc\nCOM{fd}\n19200 BAUD,N,8,1\nLordAlias\nJOHN\nSMITH\nx\n1\n20\n15\n\n",
+       "-D{dir}/DORINFO.DEF",
+       "info comtype=1 comnum={fd} node=0 local=0 stdio=0 events=1 maxseconds=900 alias=JOHN realname=JOHN SMITH|",
+       true},
+      {"DOOR.SYS", "COM{fd}:\n\n\n4\n38400\n\n\n\n\nAnn Lee\n", "-D{dir}/DOOR.SYS",
+       "info comtype=1 comnum={fd} node=4 local=0", true},
+      // Comm type 0: a local session, without the local login and without events.
+      {"DOOR32.SYS", "0\n{fd}\n38400\nX\n1\nLocal User\nLU\n10\n45\n1\n7\n", "-D{dir}/DOOR32.SYS",
+       "info comtype=0 comnum={fd} node=7 local=1 stdio=0 events=0 maxseconds=2700 alias=LU realname=Local User|",
+       false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    DoorRun run;
+    run.MakeCaller();
+    std::string content = c.Content;
+    content.replace(content.find("{fd}"), 4, std::to_string(run.BbsFd()));
+    run.WriteFile(c.Name, content);
+    ASSERT_TRUE(run.Start({"startup", "write HELLO", "shutdown"}, Expand(run, {c.Arg})));
+    EXPECT_EQ(0, run.Exit(kWait));
+    EXPECT_NE(std::string::npos, run.Results().find(Expand(run, {c.Want})[0])) << run.Results();
+    EXPECT_EQ(std::string::npos, run.Screen().find("LOCAL LOGIN")) << run.Screen();
+    if (c.Remote) {
+      EXPECT_EQ(kTelnetOpening + AnsiClrScr() + "HELLO", run.Received());
+    } else {
+      EXPECT_EQ("", run.Received());  // a local session sends nothing, even with a socket at hand
+      EXPECT_NE(std::string::npos, run.Screen().find("HELLO"));
+    }
+  }
+}
+
+TEST(DoorStartup, SymbolicLinkToADropFileIsFollowed) {
+  DoorRun run;
+  run.MakeCaller();
+  run.WriteFile("target.dat", "2\n" + std::to_string(run.BbsFd()) + "\n38400\nX\n1\nLinked\nLN\n10\n5\n1\n2\n");
+  std::filesystem::create_directory(run.PathOf("node2"));
+  std::filesystem::create_symlink("../target.dat", run.PathOf("node2/DOOR32.SYS"));
+  ASSERT_TRUE(run.Start({"startup", "shutdown"}, {"-D" + run.PathOf("node2/DOOR32.SYS")}));
+  EXPECT_EQ(0, run.Exit(kWait));
+  EXPECT_NE(std::string::npos, run.Results().find("comtype=2 comnum=" + std::to_string(run.BbsFd()) + " node=2"))
+      << run.Results();
+}
+
+TEST(DoorStartup, MissingOrUnknownDropFileEndsAfterAMessage) {
+  const std::vector<std::string> kNames = {"DOOR32.SYS", "dangling/DOOR.SYS", "drop.txt", "sub/DORINFO1.DEF"};
+  for (const auto& name : kNames) {
+    SCOPED_TRACE(name);
+    DoorRun run;
+    run.WriteFile("drop.txt", "2\n5\n");                       // exists, but no known name
+    std::filesystem::create_directory(run.PathOf("sub"));
+    std::filesystem::create_directory(run.PathOf("sub/DORINFO1.DEF"));  // a directory, not a file
+    std::filesystem::create_directory(run.PathOf("dangling"));
+    std::filesystem::create_symlink("../nowhere", run.PathOf("dangling/DOOR.SYS"));
+    const std::string path = run.PathOf(name);
+    ASSERT_TRUE(run.Start({"startup"}, {"-D" + path}));
+    ASSERT_TRUE(run.WaitScreen("Not Supported", kWait)) << run.Screen();
+    EXPECT_EQ(0, run.Exit(kWait));
+    EXPECT_GE(run.ElapsedMs(), 2400);  // the message stays up for 2.5 s
+    const auto screen = run.Vterm();
+    EXPECT_EQ("", screen->Text(1).substr(0, screen->Text(1).find_last_not_of(' ') + 1));
+    EXPECT_EQ(0u, screen->Text(2).find("  Drop File Does Not Exist Or Is Not Supported:")) << screen->Picture();
+    EXPECT_EQ(0u, screen->Text(3).find("  " + path + " ")) << screen->Picture();
+    EXPECT_EQ("", run.Results());
+  }
+}
+
+TEST(DoorStartup, StdioSessionLeavesTheSocketAlone) {
+  DoorRun run;
+  run.MakeCaller();
+  ASSERT_TRUE(run.Start({"hook statusbar", "hook idlewarn", "startup", "maxidle 2", "mark ready", "readkey",
+                         "write BYE"},
+                        Expand(run, {"-N1", "-S{fd}", "-X"})));
+  // Events run: with MaxIdle 2 the 0-minute idle warning comes once 1 s of idle time is left.
+  ASSERT_TRUE(run.WaitResult("idlewarn 0", kWait)) << run.Results();
+  run.Process().Write("k");  // in a stdio session even the caller's keys come from the console
+  EXPECT_EQ(0, run.Exit(kWait));
+  EXPECT_NE(std::string::npos, run.Results().find("info comtype=2 comnum=" + std::to_string(run.BbsFd()) +
+                                                   " node=1 local=0 stdio=1 events=1"))
+      << run.Results();
+  EXPECT_NE(std::string::npos, run.Results().find("key 107 ch=107 ext=0 loc=1")) << run.Results();
+  EXPECT_TRUE(run.ResultLines("statusbar").empty()) << run.Results();
+  EXPECT_EQ("", run.Received());  // nothing opened, nothing sent, not even at the exit step
+  const std::string screen = run.Screen();
+  EXPECT_NE(std::string::npos, screen.find("BYE")) << screen;
+  EXPECT_EQ(std::string::npos, screen.find("Idle:")) << screen;
+  ExpectConnectionIntact(run);
+}
+
+TEST(DoorExitStep, ResetsTheCallersTerminalAndKeepsTheConnection) {
+  struct Case {
+    std::string Name;
+    std::vector<std::string> Script;
+    std::string WantTail;      // the last bytes the caller receives
+    std::string WantContains;  // somewhere in what the caller receives
+    int MinElapsedMs;
+  };
+  const Case kCases[] = {
+      // The door's own time-up hook ends the program with exit(0) from inside a key wait.
+      {"hook exit", {"hook timeup", "startup", "maxseconds 0", "write HELLO", "readkey"},
+       "HELLO" + ResetSequences(), "", 0},
+      // The default time-up handler: its message to both sides, 2.5 s, then the exit step.
+      {"default time up", {"startup", "maxseconds 1", "readkey"}, "Returning To BBS...\r\n" + ResetSequences(),
+       AnsiTextAttr(15) + AnsiClrScr() + "\r\n  Your Time Has Expired.  Returning To BBS...\r\n", 2400},
+      // The application's normal end.
+      {"normal end", {"startup", "write HELLO"}, "HELLO" + ResetSequences(), "", 0},
+      // After DoorShutdown nothing more reaches the caller, not even the exit step.
+      {"after shutdown", {"startup", "write HELLO", "shutdown", "write AFTER"}, "HELLO", "", 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    DoorRun run;
+    run.MakeCaller();
+    ASSERT_TRUE(run.Start(c.Script, Expand(run, {"-N1", "-S{fd}"})));
+    EXPECT_EQ(0, run.Exit(kWait));
+    EXPECT_GE(run.ElapsedMs(), c.MinElapsedMs);
+    const std::string received = run.Received();
+    EXPECT_TRUE(EndsWith(received, c.WantTail)) << ::testing::PrintToString(received);
+    EXPECT_NE(std::string::npos, received.find(c.WantContains)) << ::testing::PrintToString(received);
+    EXPECT_EQ(std::string::npos, received.find("AFTER"));
+    ExpectConnectionIntact(run);
+  }
+}
+
+TEST(DoorEvents, WarningsThenTimeUpInOrder) {
+  DoorRun run;
+  run.MakeCaller();
+  // With both limits at 2 s, the pass about 1 s in finds 1 s left of each: the idle warning comes
+  // before the time warning, both for minute 0; the pass about 2 s in finds no time left.
+  ASSERT_TRUE(run.Start({"hook idlewarn", "hook timewarn", "hook timeup", "hook timeout", "startup", "maxidle 2",
+                         "maxseconds 2", "readkey"},
+                        Expand(run, {"-N1", "-S{fd}"})));
+  EXPECT_EQ(0, run.Exit(kWait));
+  const auto lines = run.ResultLines("");
+  std::vector<std::string> order;
+  for (const auto& line : lines) {
+    if (line.rfind("idlewarn", 0) == 0 || line.rfind("time", 0) == 0) {
+      order.push_back(line.substr(0, line.find(" @")));
+    }
+  }
+  const std::vector<std::string> want = {"idlewarn 0 idle=1", "timewarn 0 left=1", "timeup left=0"};
+  EXPECT_EQ(want, order) << run.Results();
+  for (const auto& line : lines) {
+    const auto at = line.find(" @");
+    if (at == std::string::npos) continue;
+    const long ms = std::atol(line.c_str() + at + 2);
+    if (line.rfind("idlewarn", 0) == 0 || line.rfind("timewarn", 0) == 0) {
+      EXPECT_GE(ms, 1000) << line;
+      EXPECT_LT(ms, 2000 + 3000) << line;
+    }
+    if (line.rfind("timeup", 0) == 0) {
+      EXPECT_GE(ms, 2000) << line;
+    }
+  }
+}
+
+TEST(DoorEvents, AKeyRestartsTheIdleCountAndTheLimitEndsTheSession) {
+  DoorRun run;
+  run.MakeCaller();
+  ASSERT_TRUE(run.Start({"hook idlewarn", "hook timeout", "startup", "maxidle 3", "readkey", "readkey"},
+                        Expand(run, {"-N1", "-S{fd}"})));
+  ASSERT_TRUE(run.WaitResult("idlewarn", kWait)) << run.Results();
+  run.Send("a");
+  EXPECT_EQ(0, run.Exit(kWait));
+  std::vector<std::string> order;
+  for (const auto& line : run.ResultLines("")) {
+    if (line.rfind("idlewarn", 0) == 0 || line.rfind("key", 0) == 0) {
+      order.push_back(line.substr(0, line.find(' ', line.find(' ') + 1)));
+    } else if (line.rfind("timeout", 0) == 0) {
+      order.push_back("timeout");
+      // The first pass that finds more than 3 s: at 4 s, read again by the hook a moment later.
+      const long idle = std::atol(line.c_str() + line.find('=') + 1);
+      EXPECT_TRUE(idle == 4 || idle == 5) << line;
+    }
+  }
+  // idle 2 of 3: warning; the key; idle 2 again: warning; idle above 3: time-out.
+  const std::vector<std::string> want = {"idlewarn 0", "key 97", "idlewarn 0", "timeout"};
+  EXPECT_EQ(want, order) << run.Results();
+}
+
+TEST(DoorEvents, StatusBarOnceASecondInARemoteSession) {
+  DoorRun run;
+  run.MakeCaller();
+  ASSERT_TRUE(run.Start({"hook statusbar", "startup", "mark ready", "readkey"}, Expand(run, {"-N1", "-S{fd}"})));
+  ASSERT_TRUE(run.WaitResult("mark ready", kWait));
+  run.Process().ReadFor(3300);
+  run.Send("q");
+  EXPECT_EQ(0, run.Exit(kWait));
+  const auto bars = run.ResultLines("statusbar");
+  EXPECT_GE(bars.size(), 3u) << run.Results();
+  EXPECT_LE(bars.size(), 5u) << run.Results();
+  long previous = -1000;
+  for (const auto& line : bars) {
+    const long ms = std::atol(line.c_str() + line.find('@') + 1);
+    EXPECT_GE(ms - previous, 990) << run.Results();
+    previous = ms;
+  }
+  const auto screen = run.Vterm();
+  const std::string row = screen->Text(25);
+  EXPECT_EQ(std::string(22, ' '), row.substr(2, 22)) << row;  // no name in a socket session
+  EXPECT_EQ('\xfe', row[0]) << row;
+  EXPECT_EQ(30, screen->Attr(1, 25));
+  EXPECT_EQ(30u, row.find("Zelkit v13.09.02")) << row;
+  EXPECT_EQ(50u, row.find("Idle: 00:0")) << row;
+  EXPECT_EQ(64u, row.find("Left: 00:59:5")) << row;
+  EXPECT_EQ(31, screen->Attr(31, 25));
+  EXPECT_EQ(std::string::npos, run.Received().find("Idle:"));  // the bar stays on the console
+}
+
+TEST(DoorEvents, HangupEndsOnTheConsoleOnly) {
+  DoorRun run;
+  run.MakeCaller();
+  ASSERT_TRUE(run.Start({"startup", "mark ready", "readkey"}, Expand(run, {"-N1", "-S{fd}"})));
+  ASSERT_TRUE(run.WaitResult("mark ready", kWait));
+  shutdown(run.CallerFd(), SHUT_WR);  // the caller hangs up; what the door still sends can be read
+  ASSERT_TRUE(run.WaitScreen("Caller Dropped Carrier.", kWait)) << run.Screen();
+  EXPECT_EQ(0, run.Exit(kWait));
+  EXPECT_NE(std::string::npos, run.Screen().find("   Caller Dropped Carrier.  Returning To BBS...")) << run.Screen();
+  EXPECT_EQ(std::string::npos, run.Received().find("Carrier"));
+  EXPECT_EQ(std::string::npos, run.Results().find("key "));
+}
