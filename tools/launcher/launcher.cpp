@@ -318,10 +318,19 @@ void StartCall(int ASocket, const std::string& APeer) {
     return;
   }
 
+  // From here on the caller holds a node and counts as a call, whether or not the door starts.
+  ++FCallsStarted;
+  if (FOptions.MaxCalls > 0 && FCallsStarted >= FOptions.MaxCalls && FListen >= 0) {
+    // The last call of this run: later callers are refused by the system at once. Closed before the
+    // door starts, so nobody the door has already greeted can see the launcher still answering.
+    close(FListen);
+    FListen = -1;
+  }
   auto Refuse = [&](const std::string& AWhy) {
     Log("node " + std::to_string(Node) + ": " + AWhy);
     SayToCaller(ASocket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
     HangUp(ASocket);
+    ++FCallsEnded;
   };
   std::string Dir = NodeDir(Node);
   std::error_code Ec;
@@ -367,12 +376,6 @@ void StartCall(int ASocket, const std::string& APeer) {
   }
 
   FNodes[Node] = TNode{true, Pid, ASocket};
-  ++FCallsStarted;
-  // The last call this run takes has started: later callers are refused by the system at once.
-  if (FOptions.MaxCalls > 0 && FCallsStarted >= FOptions.MaxCalls && FListen >= 0) {
-    close(FListen);
-    FListen = -1;
-  }
   Log("node " + std::to_string(Node) + ": call from " + APeer + ", door pid " + std::to_string(Pid));
 
   // The pipe reaches end of file at a successful exec; otherwise it carries the failed step.
