@@ -14,8 +14,17 @@ case "${1:-short}" in
   *) echo "usage: $0 short|full" >&2; exit 2 ;;
 esac
 
+# Only the fuzz targets (and the kit they link) are built: one per fuzz/*_fuzz.cpp.
+targets=()
+for source in fuzz/*_fuzz.cpp; do
+  [ -e "$source" ] && targets+=("$(basename "$source" .cpp)")
+done
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "no fuzz targets in fuzz/" >&2
+  exit 1
+fi
 cmake --preset fuzz >/dev/null
-cmake --build build/fuzz -j"${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+cmake --build build/fuzz -j"${CMAKE_BUILD_PARALLEL_LEVEL:-2}" --target "${targets[@]}"
 
 mkdir -p build/fuzz/artifacts
 failed=()
