@@ -1,7 +1,6 @@
 // Replacing hooks. Assign before DoorStartup; a captureless lambda or a function will do.
 // Setting a slot to nullptr turns that behaviour off.
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <tuple>
 
@@ -19,11 +18,8 @@ int main(int argc, char** argv) {
   DoorOnCLP = [](char AKey, const std::string&) {
     if (AKey == 'Q') FQuiet = true;
   };
-  // Own usage screen, on the sysop's console only; the kit does not end the program after it.
-  DoorOnUsage = [] {
-    ConsoleWrite("usage: hooks -D<drop file> | -N<node> -S<socket> [-X] [-Q]\n");
-    std::exit(0);
-  };
+  // Own usage screen, on the sysop's console only; the kit ends the run after it, exit code 0.
+  DoorOnUsage = [] { ConsoleWrite("usage: hooks -D<drop file> | -N<node> -S<socket> [-X] [-Q]\n"); };
   DoorOnTimeUpWarning = [](std::uint8_t AMinutes) {
     if (!FQuiet) DoorWriteLn("|0C" + std::to_string(AMinutes) + " minute(s) left.|07");
   };
