@@ -272,7 +272,29 @@ void AppendCursorTo(int AX, int AY) {
 
 void AppendAttr(int AAttr) {
   if (AAttr == FTermAttr) return;
-  // SGR (ECMA-48 8.3.117): reset, then bold for a bright foreground, blink, colours.
+  // SGR (ECMA-48 8.3.117). Bold and blink can only be switched off by a reset, so a change that
+  // drops either starts from 0; otherwise only what differs is sent.
+  bool Reset = FTermAttr < 0 || ((FTermAttr & 0x08) && !(AAttr & 0x08)) || ((FTermAttr & 0x80) && !(AAttr & 0x80));
+  if (!Reset) {
+    std::string Parts;
+    if ((AAttr & 0x08) && !(FTermAttr & 0x08)) Parts += "1;";
+    if ((AAttr & 0x80) && !(FTermAttr & 0x80)) Parts += "5;";
+    if ((AAttr & 0x07) != (FTermAttr & 0x07)) {
+      Parts += '3';
+      Parts += kPcToAnsi[AAttr & 0x07];
+      Parts += ';';
+    }
+    if ((AAttr & 0x70) != (FTermAttr & 0x70)) {
+      Parts += '4';
+      Parts += kPcToAnsi[(AAttr >> 4) & 0x07];
+      Parts += ';';
+    }
+    Parts.back() = 'm';
+    FOutBuf += "\x1b[";
+    FOutBuf += Parts;
+    FTermAttr = AAttr;
+    return;
+  }
   FOutBuf += "\x1b[0;";
   if (AAttr & 0x08) FOutBuf += "1;";
   if (AAttr & 0x80) FOutBuf += "5;";
@@ -360,6 +382,82 @@ void AppendRowChanges(int AY, int AVisibleWidth) {
     // In the last column the terminal holds a pending wrap: its cursor position is not to be relied on.
     FTermX = X < AVisibleWidth || X < FTermWidth ? X + 1 : 0;
     FTermY = FTermX == 0 ? 0 : AY;
+  }
+}
+
+std::uint64_t RowHash(bool AShown, int AY, int AWidth) {
+  std::uint64_t H = 1469598103934665603ULL;  // FNV-1a over the row's cells
+  for (int X = 1; X <= AWidth; ++X) {
+    std::uint16_t C = AShown ? ShownCell(X, AY) : ShadowCell(X, AY);
+    H = (H ^ C) * 1099511628211ULL;
+  }
+  return H;
+}
+
+bool RowsEqual(int AShadowY, int AShownY, int AWidth) {
+  for (int X = 1; X <= AWidth; ++X)
+    if (ShadowCell(X, AShadowY) != ShownCell(X, AShownY)) return false;
+  return true;
+}
+
+// When a band of whole rows has moved up or down (a window scrolled, lines inserted or deleted),
+// moves them on the terminal with DL and IL (ECMA-48 8.3.32, 8.3.67) instead of redrawing them.
+// A DL at the band's top and an IL under its new bottom (or the reverse) leave every row outside
+// the band where it was, so no scrolling region is needed.
+void AppendLineMoves(int AVisibleWidth, int AVisibleHeight) {
+  if (AVisibleWidth < FTermWidth || AVisibleHeight != FTermHeight) return;  // whole terminal lines only
+  constexpr int kMaxRows = 255;
+  std::uint64_t Want[kMaxRows + 1], Have[kMaxRows + 1];
+  int First = 0, Last = 0, Differing = 0;
+  for (int Y = 1; Y <= AVisibleHeight; ++Y) {
+    Want[Y] = RowHash(false, Y, AVisibleWidth);
+    Have[Y] = RowHash(true, Y, AVisibleWidth);
+    if (Want[Y] != Have[Y] || !RowsEqual(Y, Y, AVisibleWidth)) {
+      if (First == 0) First = Y;
+      Last = Y;
+      ++Differing;
+    }
+  }
+  if (Differing < 3) return;
+  int BestShift = 0, BestMatches = 0;
+  for (int K = -(Last - First); K <= Last - First; ++K) {
+    if (K == 0) continue;
+    int Matches = 0;
+    for (int Y = First; Y <= Last; ++Y) {
+      int From = Y + K;
+      if (From >= First && From <= Last && Want[Y] == Have[From]) ++Matches;
+    }
+    if (Matches > BestMatches) {
+      BestMatches = Matches;
+      BestShift = K;
+    }
+  }
+  int K = BestShift > 0 ? BestShift : -BestShift;
+  if (BestMatches < 2 || BestMatches <= K) return;
+  if (FTermAttr < 0) AppendAttr(7);
+  auto Emit = [](int AY, char AOp, int ACount) {
+    AppendCursorTo(1, AY);
+    FOutBuf += "\x1b[";
+    AppendNumber(FOutBuf, ACount);
+    FOutBuf += AOp;
+  };
+  const std::uint16_t Blank = static_cast<std::uint16_t>(' ' | (FTermAttr << 8));
+  auto MoveRow = [](int AFrom, int ATo) {
+    for (int X = 1; X <= ConsoleScreenWidth; ++X) ShownCell(X, ATo) = ShownCell(X, AFrom);
+  };
+  auto BlankRow = [&](int AY) {
+    for (int X = 1; X <= ConsoleScreenWidth; ++X) ShownCell(X, AY) = Blank;
+  };
+  if (BestShift > 0) {  // rows moved up: shadow row Y shows what the terminal has at Y + K
+    Emit(First, 'M', K);          // DL
+    Emit(Last - K + 1, 'L', K);   // IL
+    for (int Y = First; Y <= Last - K; ++Y) MoveRow(Y + K, Y);
+    for (int Y = Last - K + 1; Y <= Last; ++Y) BlankRow(Y);
+  } else {              // rows moved down
+    Emit(Last - K + 1, 'M', K);   // DL
+    Emit(First, 'L', K);          // IL
+    for (int Y = Last; Y >= First + K; --Y) MoveRow(Y - K, Y);
+    for (int Y = First; Y < First + K; ++Y) BlankRow(Y);
   }
 }
 
@@ -777,6 +875,7 @@ void ConsoleFlush() {
   int VisibleWidth = std::min(FTermWidth, static_cast<int>(ConsoleScreenWidth));
   int VisibleHeight = std::min(FTermHeight, static_cast<int>(ConsoleScreenHeight));
   if (FShown.empty() || FShown[0] == kUnknownCell) AppendClearScreen();
+  else AppendLineMoves(VisibleWidth, VisibleHeight);
   for (int Y = 1; Y <= VisibleHeight; ++Y) AppendRowChanges(Y, VisibleWidth);
   int CursorX = std::min(FCurX, VisibleWidth);
   int CursorY = std::min(FCurY, VisibleHeight);

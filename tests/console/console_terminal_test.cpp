@@ -251,6 +251,36 @@ TEST(ConsoleTerminal, UnchangedScreenWritesNothingAndResizeRedraws) {
   ExpectScreenMatches(Fresh, true, true, "after SIGWINCH");
 }
 
+TEST(ConsoleTerminal, ScrolledRowsMoveOnTheTerminalInsteadOfBeingRedrawn) {
+  PtyTerminal T(25, 80);
+  ConsoleUseFds(T.Slave, T.Slave);
+  VtermScreen Screen(25, 80);
+  for (int Y = 1; Y <= 25; ++Y) {
+    ConsoleGotoXY(1, static_cast<std::uint8_t>(Y));
+    ConsoleTextAttr = static_cast<std::uint8_t>(0x10 * (Y % 8) + Y % 16);
+    ConsoleWrite("Row " + std::to_string(Y) + std::string(60, static_cast<char>('a' + Y)));
+  }
+  ConsoleWindow(1, 1, 80, 24);
+  ConsoleFlush();
+  Screen.Feed(T.Take());
+  struct Case { const char* name; void (*op)(); };
+  const Case kCases[] = {
+      {"line feed on the bottom row", [] { ConsoleGotoXY(1, 24); ConsoleWrite("\nnew"); }},
+      {"three lines at once", [] { ConsoleGotoXY(1, 24); ConsoleWrite("\n1\n2\n3"); }},
+      {"insert line", [] { ConsoleGotoXY(1, 5); ConsoleInsLine(); }},
+      {"delete line", [] { ConsoleGotoXY(1, 2); ConsoleDelLine(); }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    c.op();
+    ConsoleFlush();
+    std::string Out = T.Take();
+    EXPECT_LT(Out.size(), 200u) << "rows were redrawn instead of moved";
+    Screen.Feed(Out);
+    ExpectScreenMatches(Screen, true, true, c.name);
+  }
+}
+
 class ConsoleWithoutTerminal : public ::testing::Test {
  protected:
   void TearDown() override {
