@@ -181,3 +181,33 @@ TEST(DoorReadKey, WaitingForAKeyDoesNotSpin) {
   EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 2) << used << " ticks";
   EXPECT_EQ(std::vector<std::string>{"key 113 ch=113 ext=0 loc=2"}, Keys(run));
 }
+
+// A lone Escape from the sysop's keyboard is only known to be alone once the console's short wait
+// for the rest of a sequence is over; the key wait must wake for that even with no events due (a
+// local session has none) and no further input coming.
+TEST(DoorReadKey, LocalLoneEscapeIsReturned) {
+  struct Case {
+    std::string Name;
+    std::vector<std::string> Args;
+  };
+  const Case kCases[] = {{"local session", {}}, {"remote session", {"-N1", "{socket}"}}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    DoorRun run;
+    run.MakeCaller();
+    std::vector<std::string> args = c.Args;
+    for (auto& arg : args) {
+      if (arg == "{socket}") arg = run.SocketArg();
+    }
+    ASSERT_TRUE(run.Start({"hook nologin", "startup", "mark ready", "readkey", "mark done"}, args));
+    ASSERT_TRUE(run.WaitResult("mark ready", kWait));
+    run.Process().Write("\x1b");
+    EXPECT_TRUE(run.WaitResult("mark done", 5000)) << "the Escape was never returned";
+    EXPECT_EQ(std::vector<std::string>{"key 27 ch=27 ext=0 loc=1"}, Keys(run));
+    const long waited = MsOf(run.ResultLines("key")[0]) - MsOf(run.ResultLines("mark ready")[0]);
+    // Not a speed target: only tells a wake-up for the Escape from one for the next event pass.
+    EXPECT_LT(waited, 900) << "the Escape waited for something else";
+    run.Process().Write("x");
+    EXPECT_EQ(0, run.Exit(kWait));
+  }
+}

@@ -363,3 +363,27 @@ TEST(DoorEvents, HangupEndsOnTheConsoleOnly) {
   EXPECT_EQ(std::string::npos, run.Received().find("Carrier"));
   EXPECT_EQ(std::string::npos, run.Results().find("key "));
 }
+
+// A hang-up hook that returns is called again once a second for as long as the caller is gone, and
+// the key wait between the passes sleeps rather than polling a dead socket.
+TEST(DoorEvents, ReturningHangupHookIsCalledOnceASecond) {
+  DoorRun run;
+  run.MakeCaller();
+  ASSERT_TRUE(run.Start({"hook hangup record", "startup", "mark ready", "readkey"}, Expand(run, {"-N1", "-S{fd}"})));
+  ASSERT_TRUE(run.WaitResult("mark ready", kWait));
+  run.CloseCaller();
+  ASSERT_TRUE(run.WaitResult("hangup", kWait));
+  run.Process().ReadFor(2500);
+  run.Process().Write("q");  // the sysop's keyboard still works
+  EXPECT_EQ(0, run.Exit(kWait));
+  const auto calls = run.ResultLines("hangup");
+  EXPECT_GE(calls.size(), 3u) << run.Results();
+  EXPECT_LE(calls.size(), 5u) << run.Results();
+  long previous = -1000;
+  for (const auto& line : calls) {
+    const long ms = std::atol(line.c_str() + line.find('@') + 1);
+    EXPECT_GE(ms - previous, 990) << run.Results();
+    previous = ms;
+  }
+  EXPECT_EQ(1u, run.ResultLines("key 113 ch=113 ext=0 loc=1").size()) << run.Results();
+}
