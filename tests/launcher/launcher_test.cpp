@@ -224,8 +224,9 @@ class Launcher {
   bool FReaped = false;
 };
 
+// The test door speaks plain text, so these calls skip the telnet negotiation a BBS does first.
 std::vector<std::string> WithDoor(std::vector<std::string> AMore, const std::string& ADoor = TEST_DOOR_PATH) {
-  std::vector<std::string> Args = {"--door", ADoor, "--port", "0"};
+  std::vector<std::string> Args = {"--door", ADoor, "--port", "0", "--raw"};
   Args.insert(Args.end(), AMore.begin(), AMore.end());
   return Args;
 }
@@ -264,6 +265,20 @@ TEST(Launcher, GreetingCarriesNameAndNode) {
     ASSERT_TRUE(A.Connected());
     EXPECT_EQ(C.want, A.ReadLine());
   }
+}
+
+// Without --raw the launcher negotiates as a BBS does before the door starts: the caller gets the
+// offers first, and the client's answers never reach the door as keys; what the caller typed does.
+TEST(Launcher, TelnetAnswersAreTakenBeforeTheDoorStarts) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--door", TEST_DOOR_PATH, "--port", "0"});
+  Caller A(L.Port());
+  ASSERT_TRUE(A.Connected());
+  const std::string kOffers("\xff\xfb\x01\xff\xfb\x03\xff\xfb\x00\xff\xfd\x00", 12);
+  EXPECT_EQ(kOffers, A.ReadUntil(std::string("\xff\xfd\x00", 3)));
+  A.Send(std::string("\xff\xfd\x01\xff\xfd\x03\xff\xfd\x00\xff\xfb\x00", 12) + "nop!");
+  EXPECT_EQ("hello Guest 1 on node 1\r\n", A.ReadLine());
+  EXPECT_EQ("nop!", A.ReadUntil("!"));
 }
 
 TEST(Launcher, Door32SysDescribesTheCall) {

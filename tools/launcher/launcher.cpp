@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -36,6 +37,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 constexpr int kExecFailedStatus = 127;
 constexpr auto kTermGrace = std::chrono::seconds(5);  // SIGTERM to SIGKILL when the launcher stops
+constexpr int kNegotiationMs = 500;  // longest wait for a client's answers to the BBS's telnet offers
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);  // after an accept error other than a gone caller
 
 struct TOptions {
@@ -49,6 +51,7 @@ struct TOptions {
   bool ModeNs = false;
   bool Stdio = false;
   bool Console = false;
+  bool Raw = false;  // hand the connection to the door without the BBS's own telnet negotiation
   long MaxCalls = 0;  // 0: no limit
   int MaxNodes = 250;
   std::vector<std::string> DoorArgs;
@@ -58,6 +61,7 @@ struct TNode {
   bool Busy = false;
   pid_t Pid = -1;
   int Socket = -1;
+  int StartReport = -1;  // the door's start-up pipe: end of file at a successful exec, else the failed step
 };
 
 TOptions FOptions;
@@ -87,6 +91,7 @@ const char kUsage[] =
     "  --mode door32|ns   start the door with -D<DOOR32.SYS> (default) or -N<node> -S<socket>\n"
     "  --stdio            add -X (the door keeps all traffic on its console)\n"
     "  --console          the door keeps this terminal instead of writing node<N>/console.ans\n"
+    "  --raw              skip the telnet negotiation a BBS does before it starts the door\n"
     "  --max-nodes N      nodes available at once (default 250); more callers are turned away\n"
     "  --max-calls N      exit after N calls have ended\n"
     "  --help             show this text\n";
@@ -126,6 +131,7 @@ void ParseOptions(int AArgc, char** AArgv) {
       std::exit(0);
     }
     if (Arg == "--stdio") { FOptions.Stdio = true; continue; }
+    if (Arg == "--raw") { FOptions.Raw = true; continue; }
     if (Arg == "--console") { FOptions.Console = true; continue; }
 
     // Options with a value: "--opt VALUE" or "--opt=VALUE".
@@ -265,6 +271,54 @@ bool WriteDoor32(const std::string& APath, int ANode, int ASocket) {
   return static_cast<bool>(Out);
 }
 
+// Length of the telnet command at the start of ABytes (RFC 854: IAC and a command; option
+// negotiations carry one more byte, subnegotiations run to IAC SE), or 0 when it is not complete yet.
+std::size_t TelnetCommandLength(const unsigned char* ABytes, std::size_t ALen) {
+  if (ALen < 2) return 0;
+  const unsigned char Command = ABytes[1];
+  if (Command >= 251 && Command <= 254) return ALen >= 3 ? 3 : 0;  // WILL, WONT, DO, DONT option
+  if (Command == 250) {                                               // SB ... IAC SE
+    for (std::size_t I = 2; I + 1 < ALen; ++I)
+      if (ABytes[I] == 255 && ABytes[I + 1] == 240) return I + 2;
+    return 0;
+  }
+  return 2;
+}
+
+// What a BBS does before it starts a door: it offers to echo, to suppress go-ahead and to send
+// 8-bit data, asks the client to send 8-bit data, and takes the client's answers off the line
+// (RFC 857, 858, 856). The door's own offers then find the options already in effect, so a
+// client that follows the rules does not answer again and no negotiation bytes reach the door
+// as keys. Only telnet commands are taken; anything the caller typed stays for the door. Runs in
+// the door's process before exec, so callers connecting at the same time never wait on each other.
+void NegotiateLikeABbs(int ASocket) {
+  static const unsigned char kOffers[] = {255, 251, 1, 255, 251, 3, 255, 251, 0, 255, 253, 0};
+  if (send(ASocket, kOffers, sizeof kOffers, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kOffers)) return;
+  constexpr int kAnswersExpected = 4;
+  int Answers = 0;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kNegotiationMs);
+  for (;;) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
+    if (Left <= 0) return;
+    // Once every offer has its answer, a short quiet spell ends the wait.
+    pollfd Pfd{ASocket, POLLIN, 0};
+    const int Ready = poll(&Pfd, 1, Answers >= kAnswersExpected ? std::min<int>(50, static_cast<int>(Left)) : static_cast<int>(Left));
+    if (Ready < 0 && errno == EINTR) continue;
+    if (Ready <= 0) return;
+    unsigned char Peek[512];
+    const ssize_t Got = recv(ASocket, Peek, sizeof Peek, MSG_PEEK);
+    if (Got <= 0 || Peek[0] != 255) return;  // hung up, or the caller's own keys: leave them
+    const std::size_t Length = TelnetCommandLength(Peek, static_cast<std::size_t>(Got));
+    if (Length == 0) {
+      if (static_cast<std::size_t>(Got) == sizeof Peek) return;  // an endless subnegotiation: not ours to take
+      continue;  // the rest of the command is on its way
+    }
+    unsigned char Discard[sizeof Peek];
+    if (recv(ASocket, Discard, Length, 0) != static_cast<ssize_t>(Length)) return;
+    if (Peek[1] >= 251 && Peek[1] <= 254) ++Answers;
+  }
+}
+
 // The door's side of the fork: standard streams, working directory, the socket made inheritable,
 // exec. On failure the step and errno go back to the launcher through the close-on-exec pipe.
 [[noreturn]] void RunDoor(int ASocket, int AConsoleFd, int AErrFd, std::vector<char*>& AArgv) {
@@ -286,6 +340,7 @@ bool WriteDoor32(const std::string& APath, int ANode, int ASocket) {
   // with --console the door stays in the terminal's foreground group so it can read the keyboard.
   if (!FOptions.Console) setpgid(0, 0);
   if (!FOptions.WorkDir.empty() && chdir(FOptions.WorkDir.c_str()) != 0) Fail(1);
+  if (!FOptions.Raw) NegotiateLikeABbs(ASocket);
   if (AConsoleFd >= 0) {
     int Null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (Null < 0 || dup2(Null, STDIN_FILENO) < 0 || dup2(AConsoleFd, STDOUT_FILENO) < 0 ||
@@ -375,23 +430,30 @@ void StartCall(int ASocket, const std::string& APeer) {
     return Refuse(std::string("cannot start the door: ") + std::strerror(ForkErrno));
   }
 
-  FNodes[Node] = TNode{true, Pid, ASocket};
+  FNodes[Node] = TNode{true, Pid, ASocket, ErrPipe[0]};
   Log("node " + std::to_string(Node) + ": call from " + APeer + ", door pid " + std::to_string(Pid));
+  // The start-up pipe is read by the poll loop, not here: the door's process negotiates with the
+  // caller before its exec, and other callers must not wait for that.
+}
 
-  // The pipe reaches end of file at a successful exec; otherwise it carries the failed step.
+// Reads the door's start-up report once its pipe is readable (or the door has ended).
+void ReadStartReport(int ANode) {
+  TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
+  if (Node.StartReport < 0) return;
   int Report[2] = {0, 0};
   ssize_t Got;
-  do Got = read(ErrPipe[0], Report, sizeof Report);
+  do Got = read(Node.StartReport, Report, sizeof Report);
   while (Got < 0 && errno == EINTR);
-  close(ErrPipe[0]);
+  close(Node.StartReport);
+  Node.StartReport = -1;
   if (Got == static_cast<ssize_t>(sizeof Report)) {
     static const char* const kSteps[] = {"", "cannot enter the working directory ", "cannot set up the door's streams",
                                          "cannot start the door "};
     std::string What = kSteps[Report[0] >= 1 && Report[0] <= 3 ? Report[0] : 3];
     if (Report[0] == 1) What += FOptions.WorkDir;
     if (Report[0] == 3) What += FOptions.Door;
-    Log("node " + std::to_string(Node) + ": " + What + ": " + std::strerror(Report[1]));
-    SayToCaller(ASocket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
+    Log("node " + std::to_string(ANode) + ": " + What + ": " + std::strerror(Report[1]));
+    SayToCaller(Node.Socket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
   }
 }
 
@@ -439,6 +501,7 @@ void ReapDoors() {
     if (Pid <= 0) return;
     for (std::size_t N = 1; N < FNodes.size(); ++N) {
       if (!FNodes[N].Busy || FNodes[N].Pid != Pid) continue;
+      ReadStartReport(static_cast<int>(N));
       std::string How = WIFEXITED(Status) ? "door ended with exit code " + std::to_string(WEXITSTATUS(Status))
                                           : "door ended, killed by signal " + std::to_string(WTERMSIG(Status));
       Log("node " + std::to_string(N) + ": " + How);
@@ -500,7 +563,6 @@ int Serve() {
       }
     }
 
-    pollfd Fds[2] = {{FWake[0], POLLIN, 0}, {FListen, POLLIN, 0}};
     bool Accepting = FListen >= 0 && (FOptions.MaxCalls == 0 || FCallsStarted < FOptions.MaxCalls);
     if (Accepting && !FStopping) {
       auto Paused = std::chrono::duration_cast<std::chrono::milliseconds>(FAcceptPausedUntil - std::chrono::steady_clock::now());
@@ -509,7 +571,15 @@ int Serve() {
         Timeout = static_cast<int>(Paused.count()) + 1;
       }
     }
-    int Ready = poll(Fds, Accepting ? 2 : 1, Timeout);
+    std::vector<pollfd> Fds = {{FWake[0], POLLIN, 0}, {Accepting ? FListen : -1, POLLIN, 0}};
+    std::vector<int> Reporting;  // node of each start-up pipe watched, in the order of Fds from 2 on
+    for (std::size_t N = 1; N < FNodes.size(); ++N) {
+      if (FNodes[N].Busy && FNodes[N].StartReport >= 0) {
+        Fds.push_back({FNodes[N].StartReport, POLLIN, 0});
+        Reporting.push_back(static_cast<int>(N));
+      }
+    }
+    int Ready = poll(Fds.data(), Fds.size(), Timeout);
     if (Ready < 0) {
       if (errno == EINTR) continue;
       Log(std::string("zelkit-launch: poll: ") + std::strerror(errno));
@@ -519,6 +589,8 @@ int Serve() {
       char Drain[64];
       while (read(FWake[0], Drain, sizeof Drain) > 0) {}
     }
+    for (std::size_t I = 0; I < Reporting.size(); ++I)
+      if (Fds[I + 2].revents != 0) ReadStartReport(Reporting[I]);
     if (Accepting && (Fds[1].revents & POLLIN)) AcceptCallers();
   }
 }
