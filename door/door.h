@@ -47,15 +47,15 @@ extern TDoorSession DoorSession;
 // Hooks: slots that may be empty; a function or a captureless lambda may be assigned at any time.
 // DoorOnCLP, DoorOnLocalLogin and DoorOnUsage count only when set before DoorStartup.
 extern void (*DoorOnCLP)(char AKey, const std::string& AValue);  // a switch the kit does not know
-extern void (*DoorOnHangup)();
-extern void (*DoorOnLocalLogin)();
-extern void (*DoorOnStatusBar)();
+extern void (*DoorOnHangup)();        // the caller is gone
+extern void (*DoorOnLocalLogin)();    // asks the sysop's name in a local session
+extern void (*DoorOnStatusBar)();     // redraws row 25 once a second in a remote session
 extern bool (*DoorOnSysopKey)(char AKey);  // a local special key; true when the sysop function took it
-extern void (*DoorOnTimeOut)();
-extern void (*DoorOnTimeOutWarning)(std::uint8_t AMinutes);
-extern void (*DoorOnTimeUp)();
-extern void (*DoorOnTimeUpWarning)(std::uint8_t AMinutes);
-extern void (*DoorOnUsage)();
+extern void (*DoorOnTimeOut)();       // idle longer than DoorSession.MaxIdle
+extern void (*DoorOnTimeOutWarning)(std::uint8_t AMinutes);  // AMinutes 5..0 at 301, 241, ..., 1 s before the idle limit
+extern void (*DoorOnTimeUp)();        // no time left
+extern void (*DoorOnTimeUpWarning)(std::uint8_t AMinutes);  // AMinutes 5..0 at 301, 241, ..., 1 s left
+extern void (*DoorOnUsage)();         // the command line sets up no session
 
 // The start values of the hooks above.
 void DefaultOnHangup();
@@ -69,24 +69,25 @@ void DefaultOnUsage();
 void DoorStartup();
 void DoorStartup(int argc, const char* const* argv);
 void DoorShutdown();                  // releases the socket without dropping the caller
-void DoorClose(bool ADisconnect);
-bool DoorLocal();
-bool DoorStdio();
-bool DoorCarrier();
-bool DoorOpenComm();
+void DoorClose(bool ADisconnect);    // true hangs up on the caller first; false only releases the socket
+bool DoorLocal();                     // DoorDropInfo.ComType is 0: the sysop's console only
+bool DoorStdio();                     // started with -X: all traffic on standard input and output
+bool DoorCarrier();                   // the caller is still there (always true locally and in stdio)
+bool DoorOpenComm();                  // opens the socket DoorDropInfo names; true when nothing needs opening
 TDoorDateTime DoorNow();              // the current local date-time stamp
 
 // Events: carrier, idle limit and warnings, time limit and warnings, status bar; once a second.
-void DoorDoEvents();
-std::int32_t DoorSecondsIdle();
-std::int32_t DoorSecondsLeft();
+void DoorDoEvents();                  // also runs on every key check; the application may call it too
+std::int32_t DoorSecondsIdle();       // since the last key DoorReadKey returned
+std::int32_t DoorSecondsLeft();       // MaxSeconds minus the time since start; negative once used up
 
 // Output: everything the caller sees goes through DoorWrite (pipe codes, backtick codes when
 // DoorSession.KestWrite is set, drawn on the console, then sent to the caller).
 void DoorWrite(const std::string& AText);
-void DoorWriteLn();
+void DoorWriteLn();                   // a line break, CR LF
 void DoorWriteLn(const std::string& AText);
-void DoorWriteCentered(const std::string& AText);
+void DoorWriteCentered(const std::string& AText);  // centred on 80 columns of the current row, no line break
+// Lines joined by CR LF, none after the last; an unreadable file shows the error and waits for a key.
 void DoorDisplayFile(const std::string& AFileName);
 void DoorClrScr();
 void DoorCursorUp(std::uint8_t ACount);
@@ -95,18 +96,18 @@ void DoorCursorLeft(std::uint8_t ACount);
 void DoorCursorRight(std::uint8_t ACount);
 void DoorCursorSave();
 void DoorCursorRestore();
-void DoorGotoX(std::uint8_t AX);
-void DoorGotoY(std::uint8_t AY);
+void DoorGotoX(std::uint8_t AX);      // 255 columns left, then right: needs no current position
+void DoorGotoY(std::uint8_t AY);      // 255 rows up, then down
 void DoorGotoXY(std::uint8_t AX, std::uint8_t AY);
-void DoorTextAttr(std::uint8_t AAttr);
+void DoorTextAttr(std::uint8_t AAttr);  // a PC attribute byte; never sends blink
 void DoorTextColour(std::uint8_t AColour);
 void DoorTextBackground(std::uint8_t AColour);
-void DoorTextColourAndBlink(std::uint8_t AColour, bool ABlink);
+void DoorTextColourAndBlink(std::uint8_t AColour, bool ABlink);  // two writes: colour, then blink on or off
 
 // Keys from the sysop's keyboard and the caller. Special keys come back as their PC scan code with
 // DoorLastKey.Extended set (the caller's ESC [ A-D included).
-bool DoorKeyPressed();
-char DoorReadKey();
+bool DoorKeyPressed();                // runs the event check; never waits
+char DoorReadKey();                   // waits for a key from either side; the sysop's keyboard first
 
 // Line editor.
 inline constexpr std::string_view DOOR_INPUT_CHARS_ALL =
