@@ -168,6 +168,29 @@ TEST(DoorInput, DelIsACharacterWhenTheSetHoldsIt) {
   }
 }
 
+// The editor does not tell special keys apart: their scan codes arrive as the letters H, G, Q, ...
+// and are inserted like typed characters when the set allows them.
+TEST(DoorInput, SpecialKeysAreInsertedAsTheirScanCodeCharacters) {
+  struct Case {
+    const char* Name;
+    Side From;
+    std::string Keys, Want;
+  };
+  const Case kCases[] = {
+      {"sysop's up, Home and Page Down", Side::kLocal, "\x1b[A\x1b[H\x1b[6~\r", "HGQ"},
+      {"sysop's F1 and Delete", Side::kLocal, "\x1bOP\x1b[3~\r", ";S"},
+      {"caller's arrows", Side::kRemote, "\x1b[A\x1b[B\x1b[C\x1b[D\r", "HPMK"},
+      {"caller's other sequence gives no key", Side::kRemote, "a\x1b[1~b\r", "a~b"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    Editor e = StartEditor(c.From, {});
+    e.Type(c.Keys);
+    EXPECT_EQ(c.Want, e.Result());
+    e.Finish();
+  }
+}
+
 TEST(DoorInput, CallersLineEndingsAllEndTheInput) {
   struct Case {
     const char* Name;

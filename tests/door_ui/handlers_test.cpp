@@ -91,6 +91,21 @@ TEST(DefaultOnStatusBar, SysopSeesTheBarOnRow25AndTheCallerNothingOfIt) {
   EXPECT_EQ("107\n120\n", run.WaitResult().value_or(""));
 }
 
+// A name longer than its 22 columns is written whole; the program name drawn after it covers
+// what runs into its place.
+TEST(DefaultOnStatusBar, LongNameIsWrittenWhole) {
+  DoorRun run;
+  const std::string name = "Maximilian Bartholomew Caller";  // 29 characters: columns 3 to 31
+  run.StartRemote("wait", {"ZELKIT_UI_NAME=" + name});
+  ASSERT_TRUE(run.WaitFor([&] { return run.Sysop().Char(65, 25) == 'L'; })) << run.Pictures();
+  const std::string row = run.Sysop().Text(25);
+  EXPECT_EQ(name.substr(0, 28), row.substr(2, 28)) << row;  // over the frame's square at column 29
+  EXPECT_EQ("Zelkit v13.09.02", row.substr(30, 16)) << row;
+  EXPECT_EQ(0x1F, run.Sysop().Attr(29, 25));
+  run.TypeRemote("x");
+  EXPECT_EQ(0, run.WaitExit());
+}
+
 TEST(DefaultOnLocalLogin, AsksForANameUntilOneIsGiven) {
   for (int node : {1, 5}) {
     SCOPED_TRACE("node " + std::to_string(node));
@@ -158,6 +173,11 @@ TEST(DefaultOnHangup, MessageOnTheConsoleOnlyThenCode0) {
   DoorRun run;
   run.StartRemote("wait", {});
   ASSERT_TRUE(run.WaitFor([&] { return run.Sysop().Char(1, 25) == kBlock; })) << run.Pictures();
+  termios raw{};
+  termios fresh{};
+  ASSERT_TRUE(run.GetTermios(raw));
+  ASSERT_TRUE(door_ui::FreshTermios(fresh));
+  EXPECT_NE("", door_ui::TermiosDiff(fresh, raw)) << "the console runs the keyboard raw while the door waits";
   run.HangUp();
   const std::string message = "   Caller Dropped Carrier.  Returning To BBS...";
   EXPECT_TRUE(run.WaitFor([&] { return run.Sysop().Text(2).starts_with(message); })) << run.Pictures();
