@@ -19,7 +19,7 @@
 
 constinit std::int32_t ConsoleScreenWidth = 80;
 constinit std::int32_t ConsoleScreenHeight = 25;
-constinit std::vector<std::uint8_t> ConsoleShadowBuffer;
+std::vector<std::uint8_t> ConsoleShadowBuffer;
 constinit std::uint8_t ConsoleTextAttr = 7;
 
 namespace {
@@ -71,14 +71,14 @@ bool FCursorVisible = true;
 bool FDirty = false;             // something was drawn since start: from then on the terminal follows the model
 
 // What the terminal shows now, as far as the console knows.
-constinit std::vector<std::uint16_t> FShown;  // character | attribute << 8, or kUnknownCell
+std::vector<std::uint16_t> FShown;  // character | attribute << 8, or kUnknownCell
 int FTermWidth = 80, FTermHeight = 25;
 int FTermX = 0, FTermY = 0;      // 0: unknown (start, or pending wrap after the last column)
 int FTermAttr = -1;              // SGR in force, -1 unknown
 int FTermCursorVisible = -1;     // -1 unknown
 bool FEverWritten = false;
 volatile sig_atomic_t FResized = 0;
-constinit std::string FOutBuf;
+std::string FOutBuf;
 
 // Keyboard.
 bool FRawActive = false;
