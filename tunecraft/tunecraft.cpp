@@ -30,6 +30,12 @@ void LogAnsiCommand(const std::string& Command) {
   do {
     written = write(fd, line.data(), line.size());
   } while (written < 0 && errno == EINTR);
+  // A disk that fills up in the middle of the line takes only its first bytes: cut them off again,
+  // so the log never holds a partial sequence that the next line would run on from.
+  if (written > 0 && static_cast<std::size_t>(written) < line.size()) {
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end >= written) std::ignore = ftruncate(fd, end - written);
+  }
   close(fd);
 }
 
