@@ -217,8 +217,7 @@ void HangupCase(const PointInfo& AInfo, int ATry) {
   V.Add(ExpectExitZero(R));
   V.Add(faults::CheckLog(Dir.Path(), AInfo.HangupLines));
   V.Add(R.TerminalRestored());
-  Record(Fault, std::string(AInfo.Name) + " #" + std::to_string(ATry), V.Text, R.PeakRssKb(),
-         AInfo.HangupNoticed ? EndMs - kHangupPauseMs : EndMs);
+  Record(Fault, std::string(AInfo.Name) + " #" + std::to_string(ATry), V.Text, R.PeakRssKb(), EndMs);
 }
 
 void SignalCase(const PointInfo& AInfo, int ASignal, int ATry) {
@@ -562,10 +561,17 @@ std::vector<pid_t> ChildrenOf(pid_t APid) {
   return Kids;
 }
 
-// utime + stime of APids, in clock ticks.
-long long CpuTicks(const std::vector<pid_t>& APids) {
-  long long Sum = 0;
+// CPU time of APids in seconds: the scheduler's nanosecond count where the kernel keeps one,
+// otherwise utime + stime in clock ticks (too coarse to see an idle door, but never too small).
+double CpuSeconds(const std::vector<pid_t>& APids) {
+  double Sum = 0;
   for (pid_t Pid : APids) {
+    std::ifstream Sched("/proc/" + std::to_string(Pid) + "/schedstat");
+    unsigned long long OnCpuNs = 0;
+    if (Sched >> OnCpuNs) {
+      Sum += static_cast<double>(OnCpuNs) / 1e9;
+      continue;
+    }
     std::ifstream Stat("/proc/" + std::to_string(Pid) + "/stat");
     std::string Line;
     std::getline(Stat, Line);
@@ -576,7 +582,7 @@ long long CpuTicks(const std::vector<pid_t>& APids) {
     for (int I = 3; I <= 13; ++I) S >> Field;  // state .. cmajflt
     long long UTime = 0, STime = 0;
     S >> UTime >> STime;
-    Sum += UTime + STime;
+    Sum += static_cast<double>(UTime + STime) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
   return Sum;
 }
@@ -644,12 +650,11 @@ void LoadCase(int ACallers) {
       const auto Kids = ChildrenOf(Pid);
       if (static_cast<int>(Kids.size()) != ACallers)
         V.Add(std::to_string(Kids.size()) + " doors running for " + std::to_string(ACallers) + " callers");
-      const long long Ticks0 = CpuTicks(Kids);
+      const double Cpu0 = CpuSeconds(Kids);
       const auto T0 = Clock::now();
       std::this_thread::sleep_for(std::chrono::seconds(FOptions.Full ? 5 : 3));
-      const long long Ticks1 = CpuTicks(Kids);
+      const double CoreSeconds = CpuSeconds(Kids) - Cpu0;
       const double Seconds = static_cast<double>(MsSince(T0, Clock::now())) / 1000.0;
-      const double CoreSeconds = static_cast<double>(Ticks1 - Ticks0) / static_cast<double>(sysconf(_SC_CLK_TCK));
       PerNodePercent = Kids.empty() ? -1 : 100.0 * CoreSeconds / Seconds / static_cast<double>(Kids.size());
       if (PerNodePercent >= 1.0) V.Add("idle doors use " + std::to_string(PerNodePercent) + "% of a core each");
       for (auto& L : Links) std::ignore = send(L.Fd, "a", 1, MSG_NOSIGNAL);
@@ -677,7 +682,7 @@ void LoadCase(int ACallers) {
   V.Add(faults::CheckLog(Dir.Path() / "work", {static_cast<std::size_t>(ACallers) * 14}));
   Record(Fault, "all callers", V.Text);
   char Buf[96];
-  std::snprintf(Buf, sizeof Buf, "idle CPU %.3f%% of a core per node", PerNodePercent);
+  std::snprintf(Buf, sizeof Buf, "idle CPU %.4f%% of a core per node", PerNodePercent);
   Measured(Fault, Buf);
 }
 
