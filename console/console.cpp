@@ -79,6 +79,7 @@ int FTermCursorVisible = -1;     // -1 unknown
 bool FEverWritten = false;
 volatile sig_atomic_t FResized = 0;
 std::string FOutBuf;
+std::vector<std::uint8_t> FFlushedShadow;  // the shadow buffer as the last flush sent it
 
 // Keyboard.
 bool FRawActive = false;
@@ -874,11 +875,17 @@ void ConsoleFlush() {
   FOutBuf.clear();
   int VisibleWidth = std::min(FTermWidth, static_cast<int>(ConsoleScreenWidth));
   int VisibleHeight = std::min(FTermHeight, static_cast<int>(ConsoleScreenHeight));
+  int CursorX = std::min(FCurX, VisibleWidth);
+  int CursorY = std::min(FCurY, VisibleHeight);
+  // The door polls for keys every millisecond: an unchanged screen costs one comparison.
+  bool ImageKnown = !FShown.empty() && FShown[0] != kUnknownCell;
+  if (ImageKnown && FTermX == CursorX && FTermY == CursorY && FTermCursorVisible == (FCursorVisible ? 1 : 0) &&
+      ConsoleShadowBuffer == FFlushedShadow)
+    return;
+  FFlushedShadow = ConsoleShadowBuffer;
   if (FShown.empty() || FShown[0] == kUnknownCell) AppendClearScreen();
   else AppendLineMoves(VisibleWidth, VisibleHeight);
   for (int Y = 1; Y <= VisibleHeight; ++Y) AppendRowChanges(Y, VisibleWidth);
-  int CursorX = std::min(FCurX, VisibleWidth);
-  int CursorY = std::min(FCurY, VisibleHeight);
   if (FTermX != CursorX || FTermY != CursorY) AppendCursorTo(CursorX, CursorY);
   if (FTermCursorVisible != (FCursorVisible ? 1 : 0)) {
     FOutBuf += FCursorVisible ? "\x1b[?25h" : "\x1b[?25l";  // DECTCEM, text cursor enable mode
