@@ -191,6 +191,44 @@ TEST(DoorInput, SpecialKeysAreInsertedAsTheirScanCodeCharacters) {
   }
 }
 
+// Every byte value the caller can send, other than the three that end the input, is either a
+// character of the set or ignored; the field stops at its maximum.
+TEST(DoorInput, HostileBytesFromTheCallerNeverBreakTheField) {
+  std::string bytes;
+  for (int b = 0; b < 256; ++b) {
+    if (b != 10 && b != 13 && b != 27) bytes += static_cast<char>(b);
+  }
+  Editor e = StartEditor(Side::kRemote, {"ZELKIT_UI_VISIBLE=10", "ZELKIT_UI_MAX=40"});
+  e.Type(bytes + bytes + "\r");
+  std::string want;
+  for (int b = 32; b < 72; ++b) want += static_cast<char>(b);  // the first 40 printable characters
+  EXPECT_EQ(want, e.Result());
+  e.Finish();
+}
+
+// Field sizes an application might get wrong: no width, no room, wider than the screen.
+TEST(DoorInput, OddFieldSizesGiveASoundResult) {
+  struct Case {
+    const char* Name;
+    std::vector<std::string> Env;
+    std::string Keys, Want;
+  };
+  const Case kCases[] = {
+      {"width 0, maximum 0", {"ZELKIT_UI_VISIBLE=0", "ZELKIT_UI_MAX=0", "ZELKIT_UI_DEFAULT=abc"}, "xy\r", ""},
+      {"width 0, maximum 5", {"ZELKIT_UI_VISIBLE=0", "ZELKIT_UI_MAX=5"}, "abcdefg\b\r", "abcd"},
+      {"width 255", {"ZELKIT_UI_VISIBLE=255", "ZELKIT_UI_MAX=255"}, "ab\bc\r", "ac"},
+      {"maximum 255 in a narrow field", {"ZELKIT_UI_VISIBLE=3", "ZELKIT_UI_MAX=255"}, std::string(300, 'q') + "\r",
+       std::string(255, 'q')},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    Editor e = StartEditor(Side::kRemote, c.Env);
+    e.Type(c.Keys);
+    EXPECT_EQ(c.Want, e.Result());
+    e.Finish();
+  }
+}
+
 TEST(DoorInput, CallersLineEndingsAllEndTheInput) {
   struct Case {
     const char* Name;
