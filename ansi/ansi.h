@@ -20,7 +20,7 @@ std::string AnsiCursorLeft(std::uint8_t ACount);
 std::string AnsiGotoXY(std::uint8_t AX, std::uint8_t AY);  // ESC[row;colf
 std::string AnsiGotoX(std::uint8_t AX);          // 255 left, then AX - 1 right
 std::string AnsiGotoY(std::uint8_t AY);          // 255 up, then AY - 1 down
-std::string AnsiTextBackground(std::uint8_t AColour);
+std::string AnsiTextBackground(std::uint8_t AColour);  // ESC[4xm; 8-15 fold onto 0-7
 // Colours 0-7 reset every rendition and resend the console's current background; 8-15 add bold.
 std::string AnsiTextColour(std::uint8_t AColour);
 std::string AnsiTextAttr(std::uint8_t AAttr);    // never produces blink

@@ -23,8 +23,11 @@ std::string SecToHM(std::int32_t ASec);    // 3725 -> "01:02"
 std::string SecToHMS(std::int32_t ASec);   // 3725 -> "01:02:05"
 std::string SecToMS(std::int32_t ASec);    // 3725 -> "62:05"
 
+// Element 0 empty, token I at index I; adjacent delimiters give empty tokens; no trimming.
 TTokens StrToTok(const std::string& AText, char ADelim);
 std::string TokToStr(const TTokens& ATokens, char ADelim);  // from token 1
 std::string TokToStr(const TTokens& ATokens, char ADelim, std::int32_t AStartIndex);
 
+// Characters outside the alphabet are skipped; the first "=" ends the data. Raises EStreamError
+// when nothing decodes.
 std::string Base64Decode(const std::string& ABase64);
