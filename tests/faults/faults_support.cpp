@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -160,12 +161,24 @@ void Run::DrainCaller() {
   }
 }
 
+void Run::SamplePeak() {
+  if (FPid <= 0 || FReaped) return;
+  std::ifstream Status("/proc/" + std::to_string(FPid) + "/status");
+  std::string Line;
+  bool Exec = false;
+  while (std::getline(Status, Line)) {
+    if (Line.rfind("Name:", 0) == 0) Exec = Line.find("zelkit-faults") == std::string::npos;  // past exec
+    if (Exec && Line.rfind("VmHWM:", 0) == 0) FPeakRssKb = std::max(FPeakRssKb, std::atol(Line.c_str() + 6));
+  }
+}
+
 bool Run::PumpUntil(const std::function<bool()>& APredicate, int AMilliseconds) {
   const auto Deadline = Clock::now() + std::chrono::milliseconds(AMilliseconds);
   for (;;) {
     DrainConsole();
     DrainCaller();
     if (APredicate && APredicate()) return true;
+    SamplePeak();
     Reap(false);
     if (FReaped) {
       // Whatever the program wrote before it ended is in the buffers now.
@@ -204,6 +217,7 @@ void Run::SendFromCaller(const std::string& ABytes) {
     if (N < 0 && errno == EINTR) continue;
     if (N < 0 && errno == EAGAIN) {
       // As fast as the socket takes it: wait for room while keeping both sides drained.
+      SamplePeak();
       DrainConsole();
       DrainCaller();
       Reap(false);

@@ -63,7 +63,9 @@ class Run {
   bool WaitEnd(int AMilliseconds);
   bool Ended() const { return FReaped; }
   int Status() const { return FStatus; }  // as from wait4
-  long PeakRssKb() const { return FUsage.ru_maxrss; }
+  // The door's own peak resident size (VmHWM), sampled while it runs: wait4's ru_maxrss would also
+  // count the runner's pages that the child held between fork and exec.
+  long PeakRssKb() const { return FPeakRssKb; }
   Clock::time_point EndedAt() const { return FEndedAt; }
   std::string Describe() const;           // "exit 0", "signal 15", "still running"
 
@@ -81,6 +83,7 @@ class Run {
   void Reap(bool ABlock);
   void DrainConsole();
   void DrainCaller();
+  void SamplePeak();
 
   pid_t FPid = -1;
   int FMaster = -1;
@@ -91,6 +94,7 @@ class Run {
   bool FReaped = false;
   int FStatus = 0;
   rusage FUsage{};
+  long FPeakRssKb = 0;
   Clock::time_point FEndedAt{};
   bool FCallerEof = false;
   std::string FConsole;
