@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <tuple>
 
@@ -161,6 +162,10 @@ char CommReadChar() {
 }
 
 void CommWrite(const std::string& AText) {
+  if (std::memchr(AText.data(), 0xFF, AText.size()) == nullptr) {
+    SendAll(AText.data(), AText.size());  // nothing to escape: sent as it stands, without a copy
+    return;
+  }
   std::string Escaped;
   Escaped.reserve(AText.size() + 8);
   for (const char Ch : AText) {

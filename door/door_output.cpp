@@ -249,24 +249,30 @@ void DoorDisplayFile(const std::string& AFileName) {
         break;
       }
       if (got == 0) break;
-      for (ssize_t i = 0; i < got; ++i) {
-        const char b = block[i];
+      const char* next = block;
+      const char* const end = block + got;
+      while (next < end) {
         if (skipLF) {
           skipLF = false;
-          if (b == '\n') continue;
+          if (*next == '\n') {
+            ++next;
+            continue;
+          }
         }
         if (breakDue) {
           sink.Break();
           breakDue = false;
         }
-        if (b == '\r' || b == '\n') {
-          sink.Line(line);
-          line.clear();
-          breakDue = true;
-          skipLF = b == '\r';
-        } else {
-          line += b;
-        }
+        // The rest of the line up to its end (LF, CR LF or a lone CR), or to the end of the block.
+        const char* stop = next;
+        while (stop < end && *stop != '\r' && *stop != '\n') ++stop;
+        line.append(next, stop);
+        if (stop == end) break;
+        sink.Line(line);
+        line.clear();
+        breakDue = true;
+        skipLF = *stop == '\r';
+        next = stop + 1;
       }
     }
     if (!line.empty()) sink.Line(line);
