@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -19,12 +21,7 @@ namespace fs = std::filesystem;
 const fs::path kSource = SOURCE_DIR;
 const fs::path kDocs = kSource / "docs";
 
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream In(APath, std::ios::binary);
-  std::stringstream S;
-  S << In.rdbuf();
-  return S.str();
-}
+using zelkit_test::ReadFile;
 
 struct Shown {
   std::string File;  // relative to docs/

@@ -33,30 +33,6 @@ void SetNonBlocking(int AFd) { fcntl(AFd, F_SETFL, fcntl(AFd, F_GETFL) | O_NONBL
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string Pattern = (fs::temp_directory_path() / "zelkit-faults-XXXXXX").string();
-  if (mkdtemp(Pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  FPath = fs::canonical(Pattern);
-}
-
-TempDir::~TempDir() {
-  std::error_code Ec;
-  fs::remove_all(FPath, Ec);
-}
-
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream In(APath, std::ios::binary);
-  std::stringstream S;
-  S << In.rdbuf();
-  return S.str();
-}
-
-bool WriteFile(const fs::path& APath, const std::string& AData) {
-  std::ofstream Out(APath, std::ios::binary | std::ios::trunc);
-  Out.write(AData.data(), static_cast<std::streamsize>(AData.size()));
-  return static_cast<bool>(Out);
-}
-
 Run::Run(const std::string& APath, const std::vector<std::string>& AArgs, const fs::path& AWorkDir,
          bool AWithCaller) {
   // Everything the child needs is built before fork: after it only async-signal-safe calls, since

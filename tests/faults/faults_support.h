@@ -13,25 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_files.h"
+
 namespace faults {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
-
-std::string ReadFile(const fs::path& APath);
-bool WriteFile(const fs::path& APath, const std::string& AData);
+using zelkit_test::ReadFile;
+using zelkit_test::TempDir;
+using zelkit_test::WriteFile;
 
 // One program on an 80x25 pseudo-terminal, optionally with a caller on a socket pair. The door's
 // end of the pair becomes descriptor 3 in the child; the test keeps its own copy of it for as long

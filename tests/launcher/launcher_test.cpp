@@ -25,6 +25,8 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/test_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -32,30 +34,8 @@ using namespace std::chrono_literals;
 
 constexpr int kWaitMs = 15000;  // only a guard against hangs; every wait ends as soon as its event happens
 
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream In(APath, std::ios::binary);
-  std::stringstream S;
-  S << In.rdbuf();
-  return S.str();
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string Pattern = (fs::temp_directory_path() / "zelkit-launch-XXXXXX").string();
-    char* Made = mkdtemp(Pattern.data());
-    if (Made == nullptr) throw std::runtime_error("mkdtemp failed");
-    FPath = fs::canonical(Made);
-  }
-  ~TempDir() {
-    std::error_code Ec;
-    fs::remove_all(FPath, Ec);
-  }
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
+using zelkit_test::ReadFile;
+using zelkit_test::TempDir;
 
 // One caller: a loopback TCP connection with a buffer of what the door has sent so far.
 class Caller {

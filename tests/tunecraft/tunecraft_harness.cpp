@@ -17,24 +17,6 @@ namespace tunecraft_test {
 
 using Clock = std::chrono::steady_clock;
 
-TempDir::TempDir() {
-  std::string Pattern = (fs::temp_directory_path() / "tunecraft-XXXXXX").string();
-  if (mkdtemp(Pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  FPath = fs::canonical(Pattern);
-}
-
-TempDir::~TempDir() {
-  std::error_code Ec;
-  fs::remove_all(FPath, Ec);
-}
-
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream In(APath, std::ios::binary);
-  std::stringstream S;
-  S << In.rdbuf();
-  return S.str();
-}
-
 std::vector<std::string> LogLines(const fs::path& ADir) {
   std::vector<std::string> Lines;
   const std::string All = ReadFile(ADir / "tunecraft.log");

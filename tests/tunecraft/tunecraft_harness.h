@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/pty_process.h"
+#include "tests/support/test_files.h"
 
 namespace tunecraft_test {
 
@@ -16,19 +17,8 @@ namespace fs = std::filesystem;
 
 constexpr int kWaitMs = 15000;  // a guard against hangs only: every wait ends at its event
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
-
-std::string ReadFile(const fs::path& APath);
+using zelkit_test::ReadFile;
+using zelkit_test::TempDir;
 std::vector<std::string> LogLines(const fs::path& ADir);  // tunecraft.log split at LF, LF dropped
 
 // The caller's connection: the BBS keeps its own copy of the door's end (Door) for as long as the
