@@ -43,6 +43,10 @@ void WaitForKeyOrEvents() {
   // few milliseconds without more input: wake up for it.
   const int pending = ConsolePendingKeyMs();
   if (pending >= 0) timeout = timeout < 0 ? std::max(pending, 1) : std::min(timeout, std::max(pending, 1));
+  // No keyboard left, no caller to listen to and no event check to run: nothing can ever end this
+  // wait (a local session started with standard input at end of file), so the session ends as
+  // every end the kit decides does, instead of sleeping for ever.
+  if (count == 0 && timeout < 0) door_internal::EndProgram();
   std::ignore = poll(fds, count, timeout);
 }
 

@@ -314,6 +314,15 @@ TEST(TunecraftStartupFailure, EndsWithCodeZeroAndNoLog) {
   }
 }
 
+// A local run whose keyboard is at end of file (standard input on /dev/null) can never get a name
+// or a key: it ends at once with exit code 0 instead of sleeping for ever.
+TEST(TunecraftLocal, NoKeyboardEndsTheLocalRun) {
+  TempDir Dir;
+  DoorRun Run({}, Dir.Path(), nullptr, "exec \"$0\" \"$@\" </dev/null");
+  EXPECT_EQ(0, Run.WaitExit(5000));
+  EXPECT_FALSE(fs::exists(Dir.Path() / "tunecraft.log"));
+}
+
 bool SameTerminalSettings(const termios& A, const termios& B) {
   return A.c_iflag == B.c_iflag && A.c_oflag == B.c_oflag && A.c_cflag == B.c_cflag && A.c_lflag == B.c_lflag &&
          std::memcmp(A.c_cc, B.c_cc, sizeof A.c_cc) == 0;
