@@ -63,10 +63,10 @@ exec valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=defin
 WRAP
   chmod +x "$wrapper"
   for only in "hangs up" "Telnet" "Unfinished" "Log" "Hostile drop"; do
-    if "$faults" --short --jobs 2 --tunecraft "$PWD/$wrapper" --only "$only" >"$build/valgrind-faults.md" 2>&1; then
+    if "$faults" --short --jobs 2 --no-rss --tunecraft "$PWD/$wrapper" --only "$only" >"$build/valgrind-faults-${only// /-}.md" 2>&1; then
       echo "| tunecraft: $only (fault suite, short) | clean |"
     else
-      echo "| tunecraft: $only (fault suite, short) | FAILED, see $build/valgrind-faults.md |"
+      echo "| tunecraft: $only (fault suite, short) | FAILED, see $build/valgrind-faults-${only// /-}.md |"
       status=1
     fi
   done
