@@ -172,6 +172,9 @@ std::optional<std::string> DoorRun::WaitResult(int AMilliseconds) {
         return true;
       },
       AMilliseconds);
+  // The door sent everything before it wrote its result, but the last bytes may have reached the
+  // caller's socket after the pump that came before the result was seen.
+  Pump();
   return result;
 }
 
