@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz preset, clang) and runs each one found in build/fuzz/fuzz/:
 #   scripts/fuzz.sh short   10 s per target (the test run)
-#   scripts/fuzz.sh full    600 s per target
-# Seeds come from fuzz/corpus/<target>/ (kept small in the repository); what a run discovers goes
-# to build/fuzz/corpus/<target>/, crash inputs to build/fuzz/artifacts/. Exits non-zero when any
-# target crashed.
+#   scripts/fuzz.sh full    600 s per target, then the inputs it found that reach new code are merged
+#                           into fuzz/corpus/<target>/ (commit them: the corpus lives in the repository)
+# Seeds come from fuzz/corpus/<target>/; what a run discovers goes to build/fuzz/corpus/<target>/,
+# crash inputs to build/fuzz/artifacts/. Exits non-zero when any target crashed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,6 +42,11 @@ for binary in build/fuzz/fuzz/*_fuzz; do
     tail -n 40 "build/fuzz/$target.log" >&2
   fi
   grep -E '^stat::number_of_executed_units|^Done' "build/fuzz/$target.log" || true
+  if [ "$seconds" -ge 600 ]; then
+    # -merge=1 adds to the seeds only the inputs that cover something the seeds do not.
+    "$binary" -merge=1 "$seeds" "$work" >"build/fuzz/$target.merge.log" 2>&1 || true
+    echo "corpus: $(find "$seeds" -type f | wc -l) inputs in $seeds"
+  fi
 done
 
 if [ ${#failed[@]} -gt 0 ]; then
