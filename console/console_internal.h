@@ -1,0 +1,52 @@
+#pragma once
+// Shared between the source files of the console unit; not part of the kit's public interface.
+// Window and cursor are in whole-screen coordinates, 1-based.
+
+#include <signal.h>
+#include <termios.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace console_internal {
+
+constexpr std::uint16_t kUnknownCell = 0xFFFF;  // a terminal cell whose content the console does not know
+
+// Attribute reset and cursor shown: what every end of the program leaves on a terminal the console wrote to.
+inline constexpr char kRestoreSeq[] = "\x1b[0m\x1b[?25h";
+
+// Start-up (console.cpp).
+extern int FIn;
+extern int FOut;
+extern bool FUtf8;
+void EnsureInitialised();
+
+// The model beyond the public globals (console_model.cpp).
+extern int FWinLeft, FWinTop, FWinRight, FWinBottom;
+extern int FCurX, FCurY;
+extern bool FCursorVisible;
+extern bool FDirty;  // something was drawn since start: from then on the terminal follows the model
+void ResetModel(int AWidth, int AHeight);
+
+// The terminal side (console_terminal.cpp).
+extern int FTermWidth, FTermHeight;
+extern bool FEverWritten;
+void ReadTerminalSize(int& AWidth, int& AHeight);
+void ForgetTerminalImage();
+void WriteAll(const std::string& AData);
+void HandleResize();
+
+// The keyboard (console_keyboard.cpp).
+extern bool FRawActive;
+extern int FRawFd;
+extern termios FSavedTermios;
+void EnterRawMode();
+void LeaveRawMode();
+void ResetKeyboard();
+
+// Signals (console_signals.cpp).
+extern volatile sig_atomic_t FResized;
+void InstallSignalHandlers();
+
+}  // namespace console_internal
