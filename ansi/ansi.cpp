@@ -1,3 +1,6 @@
+// The ANSI sequence builders, and the interpreter that carries ANSI text out on the local console a
+// byte at a time (cursor moves, erases, colours), keeping its parser state between calls.
+
 #include "ansi/ansi.h"
 
 #include <algorithm>

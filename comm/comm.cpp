@@ -1,3 +1,6 @@
+// The socket transport: the telnet socket inherited from the BBS, the receive buffer with line
+// endings folded, whole-block sends, and the carrier flag.
+
 #include "comm/comm.h"
 
 #include <fcntl.h>

@@ -1,3 +1,6 @@
+// The drop file readers (DOOR32.SYS, DOOR.SYS, DORINFO*.DEF, INFO.*) filling DoorDropInfo, over a
+// line reader that treats every file as untrusted.
+
 #include "dropfiles/dropfiles.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// Text helpers: pipe colour codes to ANSI, the backtick-code strip, time formats, tokens, base64.
+
 #include "stringutils/stringutils.h"
 
 #include <array>

@@ -1,3 +1,6 @@
+// Cell access to the sysop's screen in whole-screen coordinates, through the console's shadow buffer
+// and window, and saving and restoring the whole screen.
+
 #include "videoutils/videoutils.h"
 
 #include "console/console.h"
