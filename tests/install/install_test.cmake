@@ -1,5 +1,6 @@
 # Run with cmake -P. Installs the kit from BUILD_DIR into WORK_DIR/prefix, checks what was
 # installed, builds the door in DOOR_SOURCE against it (KIND cmake or pkgconfig) and runs it with /?.
+# The kit's release number VERSION must be what the CMake package and pkg-config report.
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -34,6 +35,17 @@ endforeach()
 file(READ ${target_files} targets)
 if(targets MATCHES "zelkit_warnings")
   message(FATAL_ERROR "the build-only warnings target leaked into ${target_files}")
+endif()
+
+# The release number reaches both package descriptions.
+file(GLOB_RECURSE version_files ${prefix}/*/zelkitConfigVersion.cmake)
+file(READ ${version_files} version_text)
+if(NOT version_text MATCHES "set\\(PACKAGE_VERSION \"${VERSION}\"\\)")
+  message(FATAL_ERROR "zelkitConfigVersion.cmake does not say ${VERSION}:\n${version_text}")
+endif()
+file(READ ${pc_files} pc_text)
+if(NOT pc_text MATCHES "\nVersion: ${VERSION}\n")
+  message(FATAL_ERROR "zelkit.pc does not say ${VERSION}:\n${pc_text}")
 endif()
 
 set(door_dir ${WORK_DIR}/door)
