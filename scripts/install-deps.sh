@@ -9,6 +9,7 @@ packages=(
   inetutils-telnet                     # a real telnet client for end-to-end runs
   clang libclang-rt-14-dev libfuzzer-14-dev  # libFuzzer targets
   valgrind                             # memcheck runs of the fault suite
+  dpkg-dev file                        # the Debian package test (cpack -G DEB, dpkg-shlibdeps)
 )
 missing=()
 for p in "${packages[@]}"; do
