@@ -167,7 +167,7 @@ class Launcher {
   int Port() {
     std::smatch M;
     std::string Line = FirstLine();
-    static const std::regex kListening(R"(^zelkit-launch: listening on 127\.0\.0\.1:(\d+), door .*\n$)");
+    static const std::regex kListening(R"(^zelkit-launch: listening on 127\.0\.0\.1:(\d+), doors? .*\n$)");
     return std::regex_match(Line, M, kListening) ? std::stoi(M[1]) : -1;
   }
 
@@ -306,7 +306,7 @@ TEST(Launcher, CallerIsHungUpWhenTheDoorEnds) {
   const Case kCases[] = {
       {"q", "node 1: door ended with exit code 0\n"},
       {"x", "node 1: door ended with exit code 3\n"},
-      {"k", "node 1: door ended, killed by signal 9\n"},
+      {"k", "node 1: door ended, killed by signal 9 (SIGKILL)\n"},
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.log);
@@ -393,19 +393,24 @@ TEST(Launcher, WorkdirAndConsoleCapture) {
 }
 
 TEST(Launcher, DoorThatCannotStartEndsOnlyThatCall) {
-  struct Case { std::vector<std::string> args; std::string log; };
+  // A working directory that is not there, and a door that was there at start and is gone when
+  // the caller arrives: each call ends politely and the launcher goes on.
+  struct Case { std::vector<std::string> args; bool remove_door; std::string log; };
   const Case kCases[] = {
-      {{"--door", "no-such-door"}, "cannot start the door"},
-      {{"--door", "/nonexistent/door"}, "cannot start the door /nonexistent/door"},
-      {{"--workdir", "no-such-dir"}, "cannot enter the working directory no-such-dir"},
+      {{"--workdir", "no-such-dir"}, false, "cannot enter the working directory no-such-dir"},
+      {{"--door", "doomed-door"}, true, "cannot start the door: No such file or directory"},
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.log);
     TempDir Dir;
+    fs::copy_file(TEST_DOOR_PATH, Dir.Path() / "doomed-door");
     std::vector<std::string> Args = WithDoor({});
-    Args.insert(Args.end(), C.args.begin(), C.args.end());  // a later --door overrides the test door
+    Args.insert(Args.end(), C.args.begin(), C.args.end());
+    if (C.remove_door) Args.erase(Args.begin(), Args.begin() + 2);  // only the doomed door
     Launcher L(Dir.Path(), Args);
     int Port = L.Port();
+    ASSERT_GT(Port, 0) << L.Log();
+    if (C.remove_door) fs::remove(Dir.Path() / "doomed-door");
     for (int Call = 1; Call <= 2; ++Call) {
       Caller A(Port);
       EXPECT_EQ("Sorry, the door cannot be started right now. Please call again later.\r\n", A.ReadLine());
@@ -415,6 +420,38 @@ TEST(Launcher, DoorThatCannotStartEndsOnlyThatCall) {
     EXPECT_NE(std::string::npos, L.Log().find(C.log)) << L.Log();
     EXPECT_TRUE(L.Running());
   }
+}
+
+// A door that cannot run is found before the launcher listens: a message naming it and code 2. A
+// name without "/" is a file in the current directory, never looked up on PATH.
+TEST(Launcher, DoorIsCheckedBeforeListening) {
+  struct Case { std::string door; std::string message; };
+  const Case kCases[] = {
+      {"no-such-door", "--door no-such-door: No such file or directory"},
+      {"/nonexistent/door", "--door /nonexistent/door: No such file or directory"},
+      {"ls", "--door ls: No such file or directory"},  // on PATH, but not here
+      {"subdir", "--door subdir: is a directory"},
+      {"plain.txt", "--door plain.txt: is not executable"},
+      {"games=plain.txt", "--door plain.txt: is not executable"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.door);
+    TempDir Dir;
+    fs::create_directory(Dir.Path() / "subdir");
+    std::ofstream(Dir.Path() / "plain.txt") << "not a program\n";
+    Launcher L(Dir.Path(), {"--door", C.door, "--port", "0"});
+    int Status = L.WaitForExit();
+    ASSERT_TRUE(WIFEXITED(Status)) << Status;
+    EXPECT_EQ(2, WEXITSTATUS(Status));
+    EXPECT_NE(std::string::npos, L.Log().find("zelkit-launch: " + C.message)) << L.Log();
+    EXPECT_EQ("", L.FirstLine());
+  }
+  // The same name beside the launcher's working directory is taken as it stands.
+  TempDir Dir;
+  fs::copy_file(TEST_DOOR_PATH, Dir.Path() / "tunedoor");
+  Launcher L(Dir.Path(), {"--door", "tunedoor", "--port", "0", "--raw"});
+  Caller A(L.Port());
+  EXPECT_EQ("hello Guest 1 on node 1\r\n", A.ReadLine());
 }
 
 TEST(Launcher, StopSignalHangsUpCallersAndExitsZero) {
@@ -443,7 +480,7 @@ TEST(Launcher, CallerBeyondMaxNodesIsTurnedAwayPolitely) {
   Caller A(Port);
   ASSERT_EQ(1, NodeOf(A.ReadLine()));
   Caller B(Port);
-  EXPECT_EQ("Sorry, all nodes are busy. Please call again later.\r\n", B.ReadLine());
+  EXPECT_EQ("Sorry, the node is busy. Please call again later.\r\n", B.ReadLine());
   EXPECT_TRUE(B.ReadsEndOfFile());
   A.Send("still here!");
   EXPECT_EQ("still here!", A.ReadUntil("!"));

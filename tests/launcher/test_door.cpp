@@ -1,10 +1,13 @@
 // A tiny door for the launcher's tests, written without the kit. It takes the caller's socket from
 // -D<DOOR32.SYS> (line 2) or from -N<node> -S<socket>, greets the caller, then echoes what the caller
 // types. Commands, one byte each: q ends with code 0, x ends with code 3, k kills the door with
-// SIGKILL, f lists the door's open descriptors, a lists its arguments, w tells its working directory.
+// SIGKILL, f lists the door's open descriptors, a lists its arguments, w tells its working directory,
+// Y tells whether its standard input is a terminal. With -X (stdio) the caller is on the door's
+// standard streams, a pseudo-terminal that the door puts in raw mode as a real console door does.
 
 #include <dirent.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +63,7 @@ int main(int argc, char** argv) {
   std::string Node = "?";
   std::string Name = "socket caller";
   std::string Args;
+  bool Stdio = false;
   for (int I = 1; I < argc; ++I) {
     std::string A = argv[I];
     Args += (I > 1 ? " " : "") + A;
@@ -73,11 +77,23 @@ int main(int argc, char** argv) {
       Node = A.substr(2);
     } else if (A.rfind("-S", 0) == 0) {
       Socket = std::atoi(A.substr(2).c_str());
+    } else if (A == "-X") {
+      Stdio = true;
+    }
+  }
+  if (Stdio) {
+    Socket = STDIN_FILENO;
+    termios Raw {};
+    if (tcgetattr(STDIN_FILENO, &Raw) == 0) {
+      cfmakeraw(&Raw);
+      tcsetattr(STDIN_FILENO, TCSANOW, &Raw);
     }
   }
   if (Socket < 0) return 6;
-  std::printf("test door on node %s\n", Node.c_str());
-  std::fflush(stdout);
+  if (!Stdio) {
+    std::printf("test door on node %s\n", Node.c_str());
+    std::fflush(stdout);
+  }
 
   Send(Socket, "hello " + Name + " on node " + Node + "\r\n");
   char Buf[256];
@@ -90,6 +106,7 @@ int main(int argc, char** argv) {
         case 'x': return 3;
         case 'k': raise(SIGKILL); break;
         case 'f': Send(Socket, "fds:" + OpenFds() + "\r\n"); break;
+        case 'Y': Send(Socket, isatty(STDIN_FILENO) ? "tty\r\n" : "no tty\r\n"); break;
         case 'a': Send(Socket, "args: " + Args + "\r\n"); break;
         case 'w': {
           char Cwd[4096] = "?";

@@ -1,0 +1,175 @@
+// What happens on a new connection before its door starts: the telnet negotiation a BBS does
+// (RFC 854, 856, 857, 858), the rlogin handshake (RFC 1282) with its caller name and door code,
+// and the filter that takes telnet commands out of a caller's input.
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <tuple>
+#include <chrono>
+
+#include "tools/launcher/launcher_internal.h"
+
+namespace launcher {
+
+namespace {
+
+constexpr int kNegotiationMs = 500;      // longest wait for a client's answers to the BBS's telnet offers
+constexpr std::size_t kRloginField = 128;  // longest user name or terminal type taken from a client
+
+enum : unsigned char { kSe = 240, kSb = 250, kWill = 251, kDont = 254, kIac = 255 };
+
+// The caller's name from an rlogin user field: a leading "[TAG]" (the calling BBS's tag) is taken
+// off, and control characters go, since the drop file holds one value per line.
+std::string NameFromField(const std::string& AField) {
+  std::string Name = AField;
+  if (!Name.empty() && Name[0] == '[') {
+    const std::size_t Close = Name.find(']');
+    if (Close != std::string::npos) Name.erase(0, Close + 1);
+  }
+  std::string Clean;
+  for (char C : Name)
+    if (static_cast<unsigned char>(C) >= 32 && C != 127) Clean += C;
+  const std::size_t First = Clean.find_first_not_of(' ');
+  if (First == std::string::npos) return {};
+  return Clean.substr(First, Clean.find_last_not_of(' ') - First + 1);
+}
+
+}  // namespace
+
+// Length of the telnet command at the start of ABytes (RFC 854: IAC and a command; option
+// negotiations carry one more byte, subnegotiations run to IAC SE), or 0 when it is not complete yet.
+std::size_t TelnetCommandLength(const unsigned char* ABytes, std::size_t ALen) {
+  if (ALen < 2) return 0;
+  const unsigned char Command = ABytes[1];
+  if (Command >= kWill && Command <= kDont) return ALen >= 3 ? 3 : 0;  // WILL, WONT, DO, DONT option
+  if (Command == kSb) {                                                 // SB ... IAC SE
+    for (std::size_t I = 2; I + 1 < ALen; ++I)
+      if (ABytes[I] == kIac && ABytes[I + 1] == kSe) return I + 2;
+    return 0;
+  }
+  return 2;
+}
+
+// What a BBS does before it starts a door: it offers to echo, to suppress go-ahead and to send
+// 8-bit data, asks the client to send 8-bit data, and takes the client's answers off the line
+// (RFC 857, 858, 856). The door's own offers then find the options already in effect, so a
+// client that follows the rules does not answer again and no negotiation bytes reach the door
+// as keys. Only telnet commands are taken; anything the caller typed stays for the door. Runs in
+// the caller's own process, so callers connecting at the same time never wait on each other.
+void NegotiateLikeABbs(int ASocket) {
+  static const unsigned char kOffers[] = {255, 251, 1, 255, 251, 3, 255, 251, 0, 255, 253, 0};
+  if (send(ASocket, kOffers, sizeof kOffers, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kOffers)) return;
+  constexpr int kAnswersExpected = 4;
+  int Answers = 0;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kNegotiationMs);
+  for (;;) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
+    if (Left <= 0) return;
+    // Once every offer has its answer, a short quiet spell ends the wait.
+    pollfd Pfd{ASocket, POLLIN, 0};
+    const int Ready = poll(&Pfd, 1, Answers >= kAnswersExpected ? std::min<int>(50, static_cast<int>(Left)) : static_cast<int>(Left));
+    if (Ready < 0 && errno == EINTR) continue;
+    if (Ready <= 0) return;
+    unsigned char Peek[512];
+    const ssize_t Got = recv(ASocket, Peek, sizeof Peek, MSG_PEEK);
+    if (Got <= 0 || Peek[0] != kIac) return;  // hung up, or the caller's own keys: leave them
+    const std::size_t Length = TelnetCommandLength(Peek, static_cast<std::size_t>(Got));
+    if (Length == 0) {
+      if (static_cast<std::size_t>(Got) == sizeof Peek) return;  // an endless subnegotiation: not ours to take
+      continue;  // the rest of the command is on its way
+    }
+    unsigned char Discard[sizeof Peek];
+    if (recv(ASocket, Discard, Length, 0) != static_cast<ssize_t>(Length)) return;
+    if (Peek[1] >= kWill && Peek[1] <= kDont) ++Answers;
+  }
+}
+
+// RFC 1282: the client sends NUL, client-user NUL, server-user NUL, terminal-type/speed NUL, and
+// the server answers one NUL. Bytes are taken off the socket only while they are known to belong
+// to the handshake, so anything the client sends after it stays for the door.
+THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState) {
+  constexpr std::size_t kMax = 1 + 3 * (kRloginField + 1);
+  char Peek[kMax];
+  const ssize_t Got = recv(ASocket, Peek, kMax - AState.size(), MSG_PEEK);
+  if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return hsWait;
+  auto Refuse = [&](const std::string& AWhy) {
+    Log("zelkit-launch: rlogin caller " + ACaller.Peer + " refused: " + AWhy);
+    return hsFailed;
+  };
+  if (Got <= 0) return Refuse("hung up during the handshake");
+  const std::string Seen = AState + std::string(Peek, static_cast<std::size_t>(Got));
+  if (Seen[0] != '\0') return Refuse("malformed handshake (it does not start with NUL)");
+  std::string Fields[3];
+  std::size_t At = 1;
+  for (std::string& Field : Fields) {
+    const std::size_t End = Seen.find('\0', At);
+    if (End == std::string::npos) {
+      if (Seen.size() - At > kRloginField) return Refuse("malformed handshake (a field longer than " + std::to_string(kRloginField) + " bytes)");
+      // Incomplete: everything seen so far belongs to the handshake.
+      std::ignore = recv(ASocket, Peek, static_cast<std::size_t>(Got), 0);
+      AState = Seen;
+      return hsWait;
+    }
+    if (End - At > kRloginField) return Refuse("malformed handshake (a field longer than " + std::to_string(kRloginField) + " bytes)");
+    Field = Seen.substr(At, End - At);
+    At = End + 1;
+  }
+  std::ignore = recv(ASocket, Peek, At - AState.size(), 0);
+  AState.clear();
+  static const char kAccept = '\0';
+  if (send(ASocket, &kAccept, 1, MSG_NOSIGNAL) != 1) return Refuse("hung up during the handshake");
+
+  ACaller.Name = NameFromField(FOptions.RloginServerUser ? Fields[1] : Fields[0]);
+  // "terminal-type/speed"; a terminal type of "xtrn=<code>" asks for one door directly.
+  const std::string Terminal = Fields[2].substr(0, Fields[2].find('/'));
+  std::string Lower = Terminal;
+  for (char& C : Lower) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  if (Lower.rfind("xtrn=", 0) == 0) ACaller.DoorCode = Terminal.substr(5);
+  return hsDone;
+}
+
+void TTelnetInput::Feed(const unsigned char* ABytes, std::size_t ALen, std::string& AData) {
+  for (std::size_t I = 0; I < ALen; ++I) {
+    const unsigned char B = ABytes[I];
+    switch (FState) {
+      case stData:
+        if (B == kIac) {
+          FState = stIac;
+        } else if (FAfterCr && (B == '\n' || B == '\0')) {
+          FAfterCr = false;  // CR LF and CR NUL (RFC 854) are one Enter
+        } else {
+          FAfterCr = B == '\r';
+          AData += static_cast<char>(B == '\n' ? '\r' : B);
+        }
+        break;
+      case stIac:
+        FAfterCr = false;
+        if (B == kIac) {
+          AData += static_cast<char>(kIac);  // a doubled IAC is a data byte 255
+          FState = stData;
+        } else if (B >= kWill && B <= kDont) {
+          FState = stOption;
+        } else if (B == kSb) {
+          FState = stSub;
+        } else {
+          FState = stData;  // a two-byte command: NOP, AYT, IP, ...
+        }
+        break;
+      case stOption:
+        FState = stData;
+        break;
+      case stSub:  // nothing of a subnegotiation is kept, however long it runs
+        if (B == kIac) FState = stSubIac;
+        break;
+      case stSubIac:
+        FState = B == kSe ? stData : stSub;
+        break;
+    }
+  }
+}
+
+}  // namespace launcher

@@ -1,0 +1,189 @@
+// zelkit-launch: a door server, and a stand-in for a BBS when trying a door. It listens for telnet
+// callers (and, with --rlogin-port, for callers that BBSes send over rlogin) and, for every caller,
+// takes the lowest free node, writes that node's DOOR32.SYS and starts the door on the connected
+// socket, the way a BBS hands a caller to a door. When the door ends, the launcher hangs up.
+//
+// Single-threaded: one poll loop over the listening sockets, the handshakes in progress, the doors'
+// start-up pipes and a self-pipe that the SIGCHLD, SIGINT and SIGTERM handlers write to. Whatever
+// may wait on one caller (telnet answers, the menu, a pseudo-terminal relay) runs in that caller's
+// own process.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <tuple>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "tools/launcher/launcher_internal.h"
+
+using namespace launcher;
+
+namespace {
+
+constexpr auto kTermGrace = std::chrono::seconds(5);  // SIGTERM to SIGKILL when the launcher stops
+
+int FWake[2] = {-1, -1};  // self-pipe: signal handlers write, the poll loop reads
+volatile sig_atomic_t FChildEnded = 0;
+volatile sig_atomic_t FStopRequests = 0;
+bool FStopping = false;
+bool FKilled = false;
+std::chrono::steady_clock::time_point FKillDeadline;
+
+void OnSignal(int ASignal) {
+  int SavedErrno = errno;
+  if (ASignal == SIGCHLD) FChildEnded = 1;
+  else FStopRequests = FStopRequests + 1;
+  char B = 0;
+  std::ignore = write(FWake[1], &B, 1);
+  errno = SavedErrno;
+}
+
+void InstallSignals() {
+  struct sigaction Sa {};
+  Sa.sa_handler = OnSignal;
+  sigemptyset(&Sa.sa_mask);
+  Sa.sa_flags = SA_NOCLDSTOP;  // no SA_RESTART: poll returns EINTR and the loop looks at the flags
+  sigaction(SIGCHLD, &Sa, nullptr);
+  sigaction(SIGINT, &Sa, nullptr);
+  sigaction(SIGTERM, &Sa, nullptr);
+  // A caller who hangs up while being written to must not end the launcher.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Descriptors 0-2 must be taken, so that no socket the launcher opens lands on them and is then
+// overwritten when the door's standard streams are set up.
+void ReserveStandardFds() {
+  for (int Fd = 0; Fd <= 2; ++Fd)
+    if (fcntl(Fd, F_GETFD) == -1 && errno == EBADF) std::ignore = open("/dev/null", O_RDWR);
+}
+
+void BeginStop() {
+  if (FStopping) return;
+  FStopping = true;
+  CloseListeners();
+  ClosePending();
+  SignalDoors(SIGTERM);
+  FKillDeadline = std::chrono::steady_clock::now() + kTermGrace;
+}
+
+int Serve() {
+  sig_atomic_t StopsSeen = 0;
+  for (;;) {
+    if (FChildEnded) {
+      FChildEnded = 0;
+      ReapDoors();
+    }
+    if (FStopRequests != StopsSeen) {
+      // A second request while stopping does not wait for the grace period.
+      if (FStopping && !FKilled) {
+        SignalDoors(SIGKILL);
+        FKilled = true;
+      }
+      StopsSeen = FStopRequests;
+      BeginStop();
+    }
+    if (FOptions.MaxCalls > 0 && FCallsEnded >= FOptions.MaxCalls) BeginStop();
+    if (FStopping && !AnyDoorRunning()) return 0;
+    ExpirePending();
+
+    int Timeout = PendingTimeoutMs();
+    auto Sooner = [&Timeout](int AMs) { Timeout = Timeout < 0 ? AMs : std::min(Timeout, AMs); };
+    if (FStopping && !FKilled) {
+      auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(FKillDeadline - std::chrono::steady_clock::now());
+      if (Left.count() <= 0) {
+        Log("zelkit-launch: doors still running after SIGTERM, sending SIGKILL");
+        SignalDoors(SIGKILL);
+        FKilled = true;
+      } else {
+        Sooner(static_cast<int>(Left.count()) + 1);
+      }
+    }
+
+    std::vector<pollfd> Fds = {{FWake[0], POLLIN, 0}};
+    const auto Now = std::chrono::steady_clock::now();
+    for (const TListener& L : FListeners) {
+      const auto Paused = std::chrono::duration_cast<std::chrono::milliseconds>(L.PausedUntil - Now).count();
+      if (Paused > 0) Sooner(static_cast<int>(Paused) + 1);
+      Fds.push_back({L.Fd >= 0 && !FStopping && Paused <= 0 ? L.Fd : -1, POLLIN, 0});
+    }
+    std::vector<int> Reporting;  // node of each start-up pipe watched, in the order of Fds
+    const std::size_t ReportsFrom = Fds.size();
+    NodePollFds(Fds, Reporting);
+    const std::size_t PendingFrom = Fds.size();
+    PendingPollFds(Fds);
+
+    int Ready = poll(Fds.data(), Fds.size(), Timeout);
+    if (Ready < 0) {
+      if (errno == EINTR) continue;
+      Log(std::string("zelkit-launch: poll: ") + std::strerror(errno));
+      return kExitFailure;
+    }
+    if (Fds[0].revents & POLLIN) {
+      char Drain[64];
+      while (read(FWake[0], Drain, sizeof Drain) > 0) {}
+    }
+    for (std::size_t I = 0; I < Reporting.size(); ++I)
+      if (Fds[ReportsFrom + I].revents != 0) ReadStartReport(Reporting[I]);
+    if (!FStopping) ServicePending(Fds, PendingFrom);
+    for (std::size_t I = 0; I < FListeners.size(); ++I)
+      if (!FStopping && FListeners[I].Fd >= 0 && (Fds[1 + I].revents & POLLIN)) AcceptOn(FListeners[I]);
+  }
+}
+
+bool Listen(int APort, TCallerKind AKind) {
+  int Bound = 0;
+  int Fd = OpenListener(APort, Bound);
+  if (Fd < 0) {
+    const int Err = errno;
+    std::fprintf(stderr, "zelkit-launch: cannot listen for %s callers on %s:%d: %s\n", KindName(AKind),
+                 FOptions.Bind.c_str(), APort, std::strerror(Err));
+    if (Err == EADDRINUSE)
+      std::fprintf(stderr, "zelkit-launch: another program has that port; choose another, or 0 for any free port (%s 0)\n",
+                   AKind == ckRlogin ? "--rlogin-port" : "--port");
+    if (Err == EACCES && APort < 1024)
+      std::fprintf(stderr, "zelkit-launch: ports below 1024 need root; use e.g. %d\n", AKind == ckRlogin ? 2513 : 2323);
+    return false;
+  }
+  FListeners.push_back(TListener{Fd, AKind, Bound, {}});
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ReserveStandardFds();
+  ParseOptions(argc, argv);
+  const std::string DoorAsGiven = FOptions.Doors.front().Path;
+  CheckDoors();
+
+  // The drop file path handed to the door is absolute, so a --workdir does not change its meaning.
+  std::error_code Ec;
+  std::filesystem::path Base = std::filesystem::absolute(FOptions.Base, Ec);
+  if (Ec) UsageError("--base: " + Ec.message());
+  FOptions.Base = Base.lexically_normal().string();
+  if (FOptions.Base.size() > 1 && FOptions.Base.back() == '/') FOptions.Base.pop_back();
+  InitNodes();
+
+  if (pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("zelkit-launch: pipe");
+    return kExitFailure;
+  }
+  InstallSignals();
+  if (!Listen(FOptions.Port, ckTelnet)) return kExitFailure;
+  if (FOptions.RloginPort >= 0 && !Listen(FOptions.RloginPort, ckRlogin)) return kExitFailure;
+  std::string Doors = FOptions.Doors.size() == 1 ? "door " + DoorAsGiven : "doors " + FOptions.Doors[0].Code;
+  for (std::size_t I = 1; I < FOptions.Doors.size(); ++I) Doors += ", " + FOptions.Doors[I].Code;
+  std::printf("zelkit-launch: listening on %s:%d, %s\n", FOptions.Bind.c_str(), FListeners[0].Port, Doors.c_str());
+  if (FListeners.size() > 1)
+    std::printf("zelkit-launch: rlogin on %s:%d\n", FOptions.Bind.c_str(), FListeners[1].Port);
+  std::fflush(stdout);
+  const int Code = Serve();
+  RestoreTerminal();
+  return Code;
+}

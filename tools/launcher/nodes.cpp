@@ -1,0 +1,331 @@
+// zelkit-launch's nodes: giving a caller a node, the DOOR32.SYS drop file, the caller's own process
+// that starts the door on the connected socket, the door's start-up report, and reaping.
+//
+// Every descriptor the launcher opens is close-on-exec; only the caller's socket is made
+// inheritable, in the door's own process, just before exec.
+
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <signal.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <tuple>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "tools/launcher/launcher_internal.h"
+
+namespace launcher {
+
+long FCallsStarted = 0;
+long FCallsEnded = 0;
+
+namespace {
+
+struct TNode {
+  bool Busy = false;
+  pid_t Pid = -1;
+  int Socket = -1;
+  int StartReport = -1;  // the door's start-up pipe: end of file at a successful exec, else the failed step
+  std::uint32_t Address = 0;
+  bool NoDoor = false;   // the caller left (or asked for an unknown door) before any door started
+};
+
+std::vector<TNode> FNodes;  // index = node number; index 0 unused
+bool FHaveTerminal = false;
+termios FTerminal {};
+
+// Steps of the caller's process that can fail; the number goes back through the start-up pipe.
+enum : int { kStepWorkDir = 1, kStepStreams = 2, kStepExec = 3, kStepNoDoor = 4 };
+
+std::string NodeDir(int ANode) { return FOptions.Base + "/node" + std::to_string(ANode); }
+
+// DOOR32.SYS: comm type, socket handle, baud, BBS name, user record (from 1), real name, alias,
+// security level, minutes left, emulation (1 = ANSI), node; CR LF after every line.
+bool WriteDoor32(const std::string& APath, int ANode, int AHandle, const std::string& AName) {
+  std::string Text;
+  for (const std::string& Line :
+       {std::string("2"), std::to_string(AHandle), std::string("38400"), std::string("zelkit-launch"),
+        std::string("1"), AName, AName, std::string("10"), std::to_string(FOptions.Minutes), std::string("1"),
+        std::to_string(ANode)})
+    Text += Line + "\r\n";
+  std::ofstream Out(APath, std::ios::binary | std::ios::trunc);
+  Out << Text;
+  Out.close();
+  return static_cast<bool>(Out);
+}
+
+std::string SignalName(int ASignal) {
+  const char* Abbrev = sigabbrev_np(ASignal);
+  return "signal " + std::to_string(ASignal) + (Abbrev != nullptr ? std::string(" (SIG") + Abbrev + ")" : "");
+}
+
+// The caller's own process: everything between the fork and the door's exec, which may take a
+// while (telnet answers, a caller reading the menu) without holding up the launcher.
+[[noreturn]] void RunCaller(int ASocket, const TCaller& ACaller, int ANode, int AConsoleFd, int AReportFd,
+                            const std::string& ADropFile) {
+  ResetSignalsForChild();
+  // Nothing of the launcher's other connections stays open here while the caller reads the menu.
+  CloseListeners();
+  ClosePending();
+  for (std::size_t N = 1; N < FNodes.size(); ++N) {
+    if (static_cast<int>(N) == ANode || !FNodes[N].Busy) continue;
+    close(FNodes[N].Socket);
+    if (FNodes[N].StartReport >= 0) close(FNodes[N].StartReport);
+  }
+  // A process group of its own lets the launcher stop the door together with anything it started;
+  // with --console the door stays in the terminal's foreground group so it can read the keyboard.
+  if (!FOptions.Console) setpgid(0, 0);
+  if (ACaller.Kind == ckTelnet && !FOptions.Raw) NegotiateLikeABbs(ASocket);
+
+  int Door = 0;
+  const std::string Node = "node " + std::to_string(ANode) + ": ";
+  if (!ACaller.DoorCode.empty()) {
+    Door = FindDoor(ACaller.DoorCode);
+    if (Door < 0) {
+      Log(Node + "no door with the code " + ACaller.DoorCode + ", asked for by " + ACaller.Peer);
+      SayToCaller(ASocket, "Sorry, there is no door called " + ACaller.DoorCode + " here.\r\n");
+      ReportFailure(AReportFd, kStepNoDoor);
+    }
+  } else if (FOptions.Doors.size() > 1) {
+    Door = ChooseDoor(ASocket, ACaller.Kind);
+    if (Door < 0) {
+      Log(Node + "caller left at the menu");
+      ReportFailure(AReportFd, kStepNoDoor);
+    }
+  }
+  const TDoor& Chosen = FOptions.Doors[static_cast<std::size_t>(Door)];
+  if (FOptions.Doors.size() > 1) Log(Node + "door " + Chosen.Code);
+
+  // With --stdio the caller is on the door's standard streams, descriptor 0.
+  std::vector<std::string> Args = {Chosen.Path};
+  if (FOptions.ModeNs) {
+    Args.push_back("-N" + std::to_string(ANode));
+    Args.push_back("-S" + std::to_string(FOptions.Stdio ? 0 : ASocket));
+  } else {
+    Args.push_back("-D" + ADropFile);
+  }
+  if (FOptions.Stdio) Args.push_back("-X");
+  Args.insert(Args.end(), Chosen.Args.begin(), Chosen.Args.end());
+  Args.insert(Args.end(), FOptions.DoorArgs.begin(), FOptions.DoorArgs.end());
+  std::vector<char*> Argv;
+  for (std::string& A : Args) Argv.push_back(A.data());
+  Argv.push_back(nullptr);
+
+  if (!FOptions.WorkDir.empty() && chdir(FOptions.WorkDir.c_str()) != 0) ReportFailure(AReportFd, kStepWorkDir);
+  if (FOptions.Stdio) RunOnPty(ASocket, ACaller.Kind, AReportFd, Argv);
+  if (AConsoleFd >= 0) {
+    int Null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (Null < 0 || dup2(Null, STDIN_FILENO) < 0 || dup2(AConsoleFd, STDOUT_FILENO) < 0 ||
+        dup2(AConsoleFd, STDERR_FILENO) < 0)
+      ReportFailure(AReportFd, kStepStreams);
+  }
+  KeepOnlyFd(ASocket);
+  int Flags = fcntl(ASocket, F_GETFD);
+  if (Flags < 0 || fcntl(ASocket, F_SETFD, Flags & ~FD_CLOEXEC) < 0) ReportFailure(AReportFd, kStepStreams);
+  execv(Argv[0], Argv.data());
+  ReportFailure(AReportFd, kStepExec);
+}
+
+}  // namespace
+
+void ReportFailure(int AReportFd, int AStep) {
+  int Report[2] = {AStep, errno};
+  std::ignore = write(AReportFd, Report, sizeof Report);
+  _exit(kExecFailedStatus);
+}
+
+void ResetSignalsForChild() {
+  sigset_t All;
+  sigemptyset(&All);
+  sigprocmask(SIG_SETMASK, &All, nullptr);
+  signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored in the door
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGCHLD, SIG_DFL);
+}
+
+void KeepOnlyFd(int AFd) {
+  // Descriptors the launcher itself inherited without close-on-exec stay out of the door as well.
+  if ((AFd > 3 && close_range(3, static_cast<unsigned>(AFd) - 1, CLOSE_RANGE_CLOEXEC) != 0) ||
+      close_range(static_cast<unsigned>(AFd) + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    long Max = sysconf(_SC_OPEN_MAX);
+    for (int Fd = 3; Fd < (Max > 0 && Max < 65536 ? Max : 65536); ++Fd)
+      if (Fd != AFd) fcntl(Fd, F_SETFD, FD_CLOEXEC);
+  }
+}
+
+void HangUp(int ASocket) {
+  // Unread bytes from the caller would turn the close into a reset that can swallow our last words.
+  char Sink[4096];
+  for (int I = 0; I < 16 && recv(ASocket, Sink, sizeof Sink, MSG_DONTWAIT) > 0; ++I) {}
+  shutdown(ASocket, SHUT_RDWR);
+  close(ASocket);
+}
+
+void SayToCaller(int ASocket, const std::string& AText) {
+  std::ignore = send(ASocket, AText.data(), AText.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+void InitNodes() {
+  FNodes.resize(static_cast<std::size_t>(FOptions.MaxNodes) + 1);
+  if (FOptions.Console && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &FTerminal) == 0) FHaveTerminal = true;
+}
+
+void RestoreTerminal() {
+  if (FHaveTerminal) tcsetattr(STDIN_FILENO, TCSADRAIN, &FTerminal);
+}
+
+void StartCaller(int ASocket, const TCaller& ACaller) {
+  int Node = 0, FromAddress = 0;
+  for (int N = 1; N <= FOptions.MaxNodes; ++N) {
+    if (!FNodes[N].Busy && Node == 0) Node = N;
+    if (FNodes[N].Busy && FNodes[N].Address == ACaller.Address) ++FromAddress;
+  }
+  const std::string Who = std::string(KindName(ACaller.Kind)) + " caller " + ACaller.Peer;
+  if (Node == 0) {
+    if (FOptions.MaxNodes == 1) {
+      Log("zelkit-launch: the node is busy, " + Who + " turned away");
+      SayToCaller(ASocket, "Sorry, the node is busy. Please call again later.\r\n");
+    } else {
+      Log("zelkit-launch: all " + std::to_string(FOptions.MaxNodes) + " nodes are busy, " + Who + " turned away");
+      SayToCaller(ASocket, "Sorry, all nodes are busy. Please call again later.\r\n");
+    }
+    HangUp(ASocket);
+    return;
+  }
+  if (FromAddress >= FOptions.MaxPerAddress) {
+    Log("zelkit-launch: " + Who + " turned away: already " + std::to_string(FromAddress) +
+        " calls from that address (--max-per-address)");
+    SayToCaller(ASocket, "Sorry, too many calls from your address. Please call again later.\r\n");
+    HangUp(ASocket);
+    return;
+  }
+
+  // From here on the caller holds a node and counts as a call, whether or not the door starts.
+  ++FCallsStarted;
+  if (FOptions.MaxCalls > 0 && FCallsStarted >= FOptions.MaxCalls) {
+    // The last call of this run: later callers are refused by the system at once. Closed before the
+    // door starts, so nobody the door has already greeted can see the launcher still answering.
+    CloseListeners();
+  }
+  auto Refuse = [&](const std::string& AWhy) {
+    Log("node " + std::to_string(Node) + ": " + AWhy);
+    SayToCaller(ASocket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
+    HangUp(ASocket);
+    ++FCallsEnded;
+  };
+  std::string Dir = NodeDir(Node);
+  std::error_code Ec;
+  std::filesystem::create_directories(Dir, Ec);
+  if (Ec) return Refuse("cannot create " + Dir + ": " + Ec.message());
+  std::string DropFile = Dir + "/DOOR32.SYS";
+  const std::string Name = !ACaller.Name.empty() ? ACaller.Name
+                           : !FOptions.Name.empty() ? FOptions.Name
+                                                    : "Guest " + std::to_string(Node);
+  if (!WriteDoor32(DropFile, Node, FOptions.Stdio ? 0 : ASocket, Name)) return Refuse("cannot write " + DropFile);
+
+  int ConsoleFd = -1;
+  if (!FOptions.Console && !FOptions.Stdio) {
+    std::string Capture = Dir + "/console.ans";
+    ConsoleFd = open(Capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (ConsoleFd < 0) return Refuse("cannot create " + Capture + ": " + std::strerror(errno));
+  }
+  int ErrPipe[2];
+  if (pipe2(ErrPipe, O_CLOEXEC) != 0) {
+    if (ConsoleFd >= 0) close(ConsoleFd);
+    return Refuse(std::string("cannot start the door: ") + std::strerror(errno));
+  }
+
+  pid_t Pid = fork();
+  if (Pid == 0) {
+    close(ErrPipe[0]);
+    RunCaller(ASocket, ACaller, Node, ConsoleFd, ErrPipe[1], DropFile);
+  }
+  int ForkErrno = errno;
+  if (Pid > 0 && !FOptions.Console) setpgid(Pid, Pid);  // also here, so a signal sent at once finds the group
+  close(ErrPipe[1]);
+  if (ConsoleFd >= 0) close(ConsoleFd);
+  if (Pid < 0) {
+    close(ErrPipe[0]);
+    return Refuse(std::string("cannot start the door: ") + std::strerror(ForkErrno));
+  }
+
+  FNodes[Node] = TNode{true, Pid, ASocket, ErrPipe[0], ACaller.Address, false};
+  Log("node " + std::to_string(Node) + ": " + KindName(ACaller.Kind) + " call from " + ACaller.Peer +
+      (ACaller.Name.empty() ? "" : " (" + ACaller.Name + ")") + ", door pid " + std::to_string(Pid));
+  // The start-up pipe is read by the poll loop, not here: the caller's process negotiates and may
+  // show the menu before its exec, and other callers must not wait for that.
+}
+
+void NodePollFds(std::vector<pollfd>& AFds, std::vector<int>& ANodes) {
+  for (std::size_t N = 1; N < FNodes.size(); ++N) {
+    if (FNodes[N].Busy && FNodes[N].StartReport >= 0) {
+      AFds.push_back({FNodes[N].StartReport, POLLIN, 0});
+      ANodes.push_back(static_cast<int>(N));
+    }
+  }
+}
+
+// Reads the door's start-up report once its pipe is readable (or the door has ended).
+void ReadStartReport(int ANode) {
+  TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
+  if (Node.StartReport < 0) return;
+  int Report[2] = {0, 0};
+  ssize_t Got;
+  do Got = read(Node.StartReport, Report, sizeof Report);
+  while (Got < 0 && errno == EINTR);
+  close(Node.StartReport);
+  Node.StartReport = -1;
+  if (Got != static_cast<ssize_t>(sizeof Report)) return;
+  if (Report[0] == kStepNoDoor) {
+    Node.NoDoor = true;  // the caller's process has said why
+    return;
+  }
+  static const char* const kSteps[] = {"", "cannot enter the working directory ", "cannot set up the door's streams",
+                                       "cannot start the door"};
+  std::string What = kSteps[Report[0] >= 1 && Report[0] <= 3 ? Report[0] : 3];
+  if (Report[0] == kStepWorkDir) What += FOptions.WorkDir;
+  Log("node " + std::to_string(ANode) + ": " + What + ": " + std::strerror(Report[1]));
+  SayToCaller(Node.Socket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
+}
+
+void ReapDoors() {
+  for (;;) {
+    int Status = 0;
+    pid_t Pid = waitpid(-1, &Status, WNOHANG);
+    if (Pid < 0 && errno == EINTR) continue;
+    if (Pid <= 0) return;
+    for (std::size_t N = 1; N < FNodes.size(); ++N) {
+      if (!FNodes[N].Busy || FNodes[N].Pid != Pid) continue;
+      ReadStartReport(static_cast<int>(N));
+      std::string How = FNodes[N].NoDoor       ? "call ended before a door started"
+                        : WIFEXITED(Status)    ? "door ended with exit code " + std::to_string(WEXITSTATUS(Status))
+                                               : "door ended, killed by " + SignalName(WTERMSIG(Status));
+      Log("node " + std::to_string(N) + ": " + How);
+      HangUp(FNodes[N].Socket);
+      FNodes[N] = TNode{};
+      ++FCallsEnded;
+      RestoreTerminal();  // a door on the launcher's terminal may have left it raw
+    }
+  }
+}
+
+bool AnyDoorRunning() {
+  for (const TNode& N : FNodes)
+    if (N.Busy) return true;
+  return false;
+}
+
+void SignalDoors(int ASignal) {
+  for (const TNode& N : FNodes)
+    if (N.Busy) kill(FOptions.Console ? N.Pid : -N.Pid, ASignal);
+}
+
+}  // namespace launcher

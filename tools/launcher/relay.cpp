@@ -1,0 +1,199 @@
+// --stdio: the door runs on a pseudo-terminal of its own (its standard input, output and error, and
+// its controlling terminal) and this process relays between that terminal and the caller's socket,
+// as a BBS runs a door that only knows its console. On telnet, byte 255 going out is doubled and
+// telnet commands coming in are taken out (RFC 854); on rlogin the bytes pass as they are. When the
+// caller hangs up, the terminal is closed, so the door reads end of file and gets SIGHUP.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <tuple>
+#include <chrono>
+
+#include "tools/launcher/launcher_internal.h"
+
+namespace launcher {
+
+namespace {
+
+constexpr std::size_t kMaxToDoor = 64 * 1024;  // caller's bytes the door has not read yet; beyond it, stop reading
+constexpr auto kHangUpGrace = std::chrono::seconds(5);  // after the caller hangs up, SIGKILL if the door lingers
+
+volatile sig_atomic_t FDoorPid = 0;
+int FWake[2] = {-1, -1};
+
+void OnChild(int) {
+  const int Saved = errno;
+  char B = 0;
+  std::ignore = write(FWake[1], &B, 1);
+  errno = Saved;
+}
+
+// The launcher stops doors with SIGTERM to this process's group; the door is in a session of its
+// own (its terminal's), so the signal is passed on.
+void OnStop(int ASignal) {
+  const int Saved = errno;
+  if (FDoorPid > 0) kill(-FDoorPid, ASignal);
+  errno = Saved;
+}
+
+bool SendAll(int ASocket, const char* AData, std::size_t ALen) {
+  while (ALen > 0) {
+    const ssize_t N = send(ASocket, AData, ALen, MSG_NOSIGNAL);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return false;
+    AData += N;
+    ALen -= static_cast<std::size_t>(N);
+  }
+  return true;
+}
+
+// The door's output to the caller; on telnet byte 255 is sent as IAC IAC.
+bool Forward(int ASocket, TCallerKind AKind, const char* AData, std::size_t ALen) {
+  if (AKind != ckTelnet) return SendAll(ASocket, AData, ALen);
+  std::string Escaped;
+  for (std::size_t I = 0; I < ALen; ++I) {
+    Escaped += AData[I];
+    if (static_cast<unsigned char>(AData[I]) == 255) Escaped += AData[I];
+  }
+  return SendAll(ASocket, Escaped.data(), Escaped.size());
+}
+
+// This process ends the way the door ended, so the launcher's log tells the door's own story.
+[[noreturn]] void EndLikeTheDoor(int AStatus) {
+  if (WIFSIGNALED(AStatus)) {
+    const rlimit NoCore{0, 0};
+    setrlimit(RLIMIT_CORE, &NoCore);
+    signal(WTERMSIG(AStatus), SIG_DFL);
+    sigset_t All;
+    sigemptyset(&All);
+    sigprocmask(SIG_SETMASK, &All, nullptr);
+    raise(WTERMSIG(AStatus));
+    _exit(128 + WTERMSIG(AStatus));
+  }
+  _exit(WIFEXITED(AStatus) ? WEXITSTATUS(AStatus) : kExecFailedStatus);
+}
+
+}  // namespace
+
+void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, std::vector<char*>& AArgv) {
+  int Master = -1, Slave = -1;
+  winsize Size{25, 80, 0, 0};  // the PC text screen a door draws on
+  if (openpty(&Master, &Slave, nullptr, nullptr, &Size) != 0) ReportFailure(AReportFd, 2);
+  fcntl(Master, F_SETFD, FD_CLOEXEC);
+  fcntl(Slave, F_SETFD, FD_CLOEXEC);
+  if (pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) ReportFailure(AReportFd, 2);
+  struct sigaction Sa {};
+  sigemptyset(&Sa.sa_mask);
+  Sa.sa_flags = SA_NOCLDSTOP | SA_RESTART;
+  Sa.sa_handler = OnChild;
+  sigaction(SIGCHLD, &Sa, nullptr);
+  Sa.sa_handler = OnStop;
+  sigaction(SIGTERM, &Sa, nullptr);
+  sigaction(SIGINT, &Sa, nullptr);
+  sigaction(SIGHUP, &Sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const pid_t Door = fork();
+  if (Door == 0) {
+    ResetSignalsForChild();
+    signal(SIGHUP, SIG_DFL);
+    // A session of its own with the pseudo-terminal as controlling terminal: closing the master
+    // then hangs the door up (SIGHUP), as a modem line dropping would.
+    if (setsid() < 0 || ioctl(Slave, TIOCSCTTY, 0) != 0 || dup2(Slave, STDIN_FILENO) < 0 ||
+        dup2(Slave, STDOUT_FILENO) < 0 || dup2(Slave, STDERR_FILENO) < 0)
+      ReportFailure(AReportFd, 2);
+    KeepOnlyFd(STDERR_FILENO);
+    execv(AArgv[0], AArgv.data());
+    ReportFailure(AReportFd, 3);
+  }
+  if (Door < 0) ReportFailure(AReportFd, 3);
+  FDoorPid = Door;
+  close(Slave);
+  close(AReportFd);  // the door's exec closes the other copy: end of file tells the launcher it started
+  fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
+
+  TTelnetInput Telnet;
+  std::string ToDoor;
+  bool CallerGone = false, MasterOpen = true;
+  std::chrono::steady_clock::time_point KillAt;
+  for (;;) {
+    pollfd Fds[3] = {{FWake[0], POLLIN, 0},
+                     {CallerGone || ToDoor.size() >= kMaxToDoor ? -1 : ASocket, POLLIN, 0},
+                     {MasterOpen ? Master : -1, static_cast<short>(POLLIN | (ToDoor.empty() ? 0 : POLLOUT)), 0}};
+    int Timeout = -1;
+    if (CallerGone) {
+      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(KillAt - std::chrono::steady_clock::now()).count();
+      if (Left <= 0) {
+        kill(-Door, SIGKILL);
+        KillAt = std::chrono::steady_clock::now() + std::chrono::hours(1);
+        continue;
+      }
+      Timeout = static_cast<int>(Left) + 1;
+    }
+    if (poll(Fds, 3, Timeout) < 0 && errno != EINTR) break;
+
+    if (Fds[0].revents & POLLIN) {
+      char Drain[64];
+      while (read(FWake[0], Drain, sizeof Drain) > 0) {}
+      int Status = 0;
+      if (waitpid(Door, &Status, WNOHANG) == Door) {
+        // The door's last words may still be in the terminal.
+        char Buf[4096];
+        ssize_t N;
+        while (MasterOpen && !CallerGone && (N = read(Master, Buf, sizeof Buf)) > 0)
+          if (!Forward(ASocket, AKind, Buf, static_cast<std::size_t>(N))) break;
+        EndLikeTheDoor(Status);
+      }
+    }
+    if (MasterOpen && (Fds[2].revents & POLLOUT) && !ToDoor.empty()) {
+      const ssize_t N = write(Master, ToDoor.data(), ToDoor.size());
+      if (N > 0) ToDoor.erase(0, static_cast<std::size_t>(N));
+    }
+    if (MasterOpen && (Fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+      char Buf[4096];
+      const ssize_t N = read(Master, Buf, sizeof Buf);
+      if (N > 0) {
+        if (!CallerGone && !Forward(ASocket, AKind, Buf, static_cast<std::size_t>(N))) {
+          CallerGone = true;
+          KillAt = std::chrono::steady_clock::now() + kHangUpGrace;
+          close(Master);
+          MasterOpen = false;
+        }
+      } else if (N == 0 || (errno != EAGAIN && errno != EINTR)) {
+        // EIO: nothing holds the terminal any more; the door is ending and SIGCHLD follows.
+        close(Master);
+        MasterOpen = false;
+      }
+    }
+    if (!CallerGone && (Fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+      unsigned char Buf[4096];
+      const ssize_t N = recv(ASocket, Buf, sizeof Buf, 0);
+      if (N > 0) {
+        if (AKind == ckTelnet) Telnet.Feed(Buf, static_cast<std::size_t>(N), ToDoor);
+        else ToDoor.append(reinterpret_cast<const char*>(Buf), static_cast<std::size_t>(N));
+      } else if (N == 0 || errno != EINTR) {
+        // The caller hung up: closing the master hangs up the door's terminal.
+        CallerGone = true;
+        KillAt = std::chrono::steady_clock::now() + kHangUpGrace;
+        if (MasterOpen) close(Master);
+        MasterOpen = false;
+        ToDoor.clear();
+      }
+    }
+  }
+  kill(-Door, SIGKILL);
+  int Status = 0;
+  while (waitpid(Door, &Status, 0) < 0 && errno == EINTR) {}
+  EndLikeTheDoor(Status);
+}
+
+}  // namespace launcher
