@@ -2,7 +2,7 @@
 // -D<DOOR32.SYS> (line 2) or from -N<node> -S<socket>, greets the caller, then echoes what the caller
 // types. Commands, one byte each: q ends with code 0, x ends with code 3, k kills the door with
 // SIGKILL, f lists the door's open descriptors, a lists its arguments, w tells its working directory,
-// Y tells whether its standard input is a terminal. With -X (stdio) the caller is on the door's
+// Y tells whether its standard input is a terminal, R puts that terminal in raw mode. With -X (stdio) the caller is on the door's
 // standard streams, a pseudo-terminal that the door puts in raw mode as a real console door does.
 
 #include <dirent.h>
@@ -106,6 +106,15 @@ int main(int argc, char** argv) {
         case 'x': return 3;
         case 'k': raise(SIGKILL); break;
         case 'f': Send(Socket, "fds:" + OpenFds() + "\r\n"); break;
+        case 'R': {  // raw mode on standard input, as a console door sets its keyboard
+          termios Raw {};
+          if (tcgetattr(STDIN_FILENO, &Raw) == 0) {
+            cfmakeraw(&Raw);
+            tcsetattr(STDIN_FILENO, TCSANOW, &Raw);
+          }
+          Send(Socket, "raw\r\n");
+          break;
+        }
         case 'Y': Send(Socket, isatty(STDIN_FILENO) ? "tty\r\n" : "no tty\r\n"); break;
         case 'a': Send(Socket, "args: " + Args + "\r\n"); break;
         case 'w': {

@@ -304,6 +304,7 @@ void ReapDoors() {
     if (Pid <= 0) return;
     for (std::size_t N = 1; N < FNodes.size(); ++N) {
       if (!FNodes[N].Busy || FNodes[N].Pid != Pid) continue;
+      RestoreTerminal();  // a door on the launcher's terminal may have left it raw
       ReadStartReport(static_cast<int>(N));
       std::string How = FNodes[N].NoDoor       ? "call ended before a door started"
                         : WIFEXITED(Status)    ? "door ended with exit code " + std::to_string(WEXITSTATUS(Status))
@@ -312,7 +313,6 @@ void ReapDoors() {
       HangUp(FNodes[N].Socket);
       FNodes[N] = TNode{};
       ++FCallsEnded;
-      RestoreTerminal();  // a door on the launcher's terminal may have left it raw
     }
   }
 }
