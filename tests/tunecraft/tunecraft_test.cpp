@@ -290,6 +290,78 @@ TEST(TunecraftStdio, AllTrafficStaysOnTheConsole) {
   EXPECT_EQ('k', Byte);
 }
 
+// The drop files real BBS packages write (docs/bbs.md), with the command line that document gives
+// for each. Socket doors: the caller is the socket the drop file names. Stdio doors (-X): the BBS
+// relays the caller through the door's terminal, so the caller's keys come from the console.
+TEST(TunecraftBbsRecipes, DropFilesAsBbsPackagesWriteThem) {
+  struct Case {
+    const char* What;
+    const char* File;
+    std::vector<std::string> (*Lines)(int AFd);
+    const char* LineEnd;
+    bool Stdio;         // started with -X, the caller on the console
+    const char* Shows;  // on the console once the door has started
+  };
+  const auto Door32 = [](const std::string& AComType, const std::string& AHandle) {
+    return std::vector<std::string>{AComType, AHandle, "38400", "Some BBS", "7", "ADA LOVELACE", "Ada", "20", "60",
+                                    "1", "3"};
+  };
+  static const auto FDoor32 = Door32;
+  const Case kCases[] = {
+      {"Synchronet socket door: DOOR32.SYS with LF line ends", "DOOR32.SYS",
+       [](int AFd) { return FDoor32("2", std::to_string(AFd)); }, "\n", false, "ADA LOVELACE"},
+      {"ENiGMA stdio door: DOOR32.SYS comm type 2, handle -1, with -X", "DOOR32.SYS",
+       [](int) { return FDoor32("2", "-1"); }, "\r\n", true, "Press any key to play some random notes"},
+      {"Synchronet stdio door: DOOR32.SYS comm type 0, handle -1, with -X", "door32.sys",
+       [](int) { return FDoor32("0", "-1"); }, "\n", true, "Press any key to play some random notes"},
+      {"Magicka stdio door: DOOR.SYS naming COM1:, with -X", "DOOR.SYS",
+       [](int) {
+         std::vector<std::string> L(52, "");
+         L[0] = "COM1:";
+         L[3] = "3";
+         L[9] = "GRACE HOPPER";
+         L[17] = "3600";
+         L[19] = "GR";
+         return L;
+       },
+       "\r\n", true, "Press any key to play some random notes"},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.What);
+    TempDir Dir;
+    auto Link = Connect(LinkKind::SocketPair);
+    ASSERT_NE(nullptr, Link);
+    std::string Text;
+    for (const auto& L : C.Lines(Link->Door)) Text += L + C.LineEnd;
+    const fs::path DropFile = Dir.Path() / "node3" / C.File;
+    fs::create_directories(DropFile.parent_path());
+    { std::ofstream(DropFile, std::ios::binary) << Text; }
+    std::vector<std::string> Args = {"-D" + DropFile.string()};
+    if (C.Stdio) Args.push_back("-X");
+
+    DoorRun Run(Args, Dir.Path(), Link.get());
+    if (C.Stdio) {
+      ASSERT_TRUE(ScreenShows(Run, C.Shows)) << Screen(Run.Console().Output());
+      Run.Console().Write("1");
+      ASSERT_TRUE(ScreenShows(Run, "Your music has been played, press any key.")) << Screen(Run.Console().Output());
+      Run.Console().Write("2");
+      EXPECT_EQ(0, Run.WaitExit());
+      EXPECT_BYTES("", Run.Received());  // nothing on the socket the BBS kept
+      EXPECT_EQ(std::string("DDDD") + kRandomNotes, NotesOnScreen(Screen(Run.Console().Output())));
+    } else {
+      ASSERT_TRUE(Run.CallerUntil(kFirstPrompt)) << Printable(Run.Received());
+      EXPECT_TRUE(ScreenShows(Run, C.Shows)) << Screen(Run.Console().Output());
+      Run.SendKey("\r");
+      ASSERT_TRUE(Run.CallerUntil(kSecondPrompt)) << Printable(Run.Received());
+      Run.SendKey(" ");
+      EXPECT_EQ(0, Run.WaitExit());
+      EXPECT_BYTES(kBeforeFirstKey + kAfterFirstKey, Run.Received());
+      ExpectCallerStillConnected(*Link);
+    }
+    EXPECT_EQ(14u, LogLines(Dir.Path()).size());
+  }
+}
+
 TEST(TunecraftStartupFailure, EndsWithCodeZeroAndNoLog) {
   struct Case {
     const char* What;
