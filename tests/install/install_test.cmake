@@ -44,8 +44,10 @@ else()
   set(builds ${KIND})
 endif()
 
-if(NOT EXISTS ${prefix}/bin/zelkit-launch)
-  message(FATAL_ERROR "no bin/zelkit-launch under ${prefix}")
+execute_process(COMMAND ${prefix}/bin/zelkit-launch --version RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                ERROR_VARIABLE err TIMEOUT 60)
+if(NOT rc EQUAL 0 OR NOT out STREQUAL "zelkit-launch ${VERSION}\n")
+  message(FATAL_ERROR "${prefix}/bin/zelkit-launch --version gave ${rc}: ${out}${err}")
 endif()
 
 # Exactly the seven public headers, nothing the tests or the door unit keep to themselves.
