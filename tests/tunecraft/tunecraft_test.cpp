@@ -24,6 +24,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/pty_process.h"
 #include "tests/support/vterm_screen.h"
 #include "tests/tunecraft/tunecraft_harness.h"
 
@@ -457,7 +458,7 @@ TEST(TunecraftLog, UnwritableLogDoesNotStopTheSession) {
 // zelkit-launch as the BBS, a real telnet client on its own terminal as the caller.
 class Launcher {
  public:
-  Launcher(const fs::path& AWorkDir) {
+  explicit Launcher(const fs::path& AWorkDir, const std::vector<std::string>& AMore = {}) {
     int Out[2];
     if (pipe2(Out, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t Actions;
@@ -467,6 +468,7 @@ class Launcher {
     posix_spawn_file_actions_addopen(&Actions, STDERR_FILENO, Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<std::string> Args = {LAUNCHER_PATH, "--port",    "0", "--door", TUNECRAFT_PATH, "--max-calls", "1",
                                      "--base",      (AWorkDir / "nodes").string(), "--workdir", AWorkDir.string()};
+    Args.insert(Args.end(), AMore.begin(), AMore.end());
     std::vector<char*> Argv;
     for (auto& A : Args) Argv.push_back(A.data());
     Argv.push_back(nullptr);
@@ -483,21 +485,9 @@ class Launcher {
     if (FOut >= 0) close(FOut);
   }
   // The port from the first line: "zelkit-launch: listening on 127.0.0.1:PORT, door ...".
-  int Port() {
-    std::string Line;
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (Line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < Deadline) {
-      pollfd P{FOut, POLLIN, 0};
-      if (poll(&P, 1, 100) <= 0) continue;
-      char Buf[256];
-      const ssize_t N = read(FOut, Buf, sizeof Buf);
-      if (N <= 0) break;
-      Line.append(Buf, static_cast<std::size_t>(N));
-    }
-    std::smatch M;
-    static const std::regex kListening("listening on [0-9.]+:([0-9]+),");
-    return std::regex_search(Line, M, kListening) ? std::stoi(M[1].str()) : -1;
-  }
+  int Port() { return PortFrom("listening on [0-9.]+:([0-9]+),"); }
+  // With --rlogin-port, from the line after it: "zelkit-launch: rlogin on 127.0.0.1:PORT".
+  int RloginPort() { return PortFrom("rlogin on [0-9.]+:([0-9]+)\n"); }
   int WaitExit(int AMilliseconds) {
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds);
     int Status = 0;
@@ -514,9 +504,25 @@ class Launcher {
   }
 
  private:
+  int PortFrom(const std::string& APattern) {
+    const std::regex Pattern(APattern);
+    std::smatch M;
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!std::regex_search(FText, M, Pattern) && std::chrono::steady_clock::now() < Deadline) {
+      pollfd P{FOut, POLLIN, 0};
+      if (poll(&P, 1, 100) <= 0) continue;
+      char Buf[256];
+      const ssize_t N = read(FOut, Buf, sizeof Buf);
+      if (N <= 0) break;
+      FText.append(Buf, static_cast<std::size_t>(N));
+    }
+    return std::regex_search(FText, M, Pattern) ? std::stoi(M[1].str()) : -1;
+  }
+
   pid_t FPid = -1;
   int FOut = -1;
   bool FReaped = false;
+  std::string FText;  // the launcher's standard output so far
 };
 
 TEST(TunecraftTelnet, RealClientCallsThroughTheLauncher) {
@@ -552,6 +558,85 @@ TEST(TunecraftTelnet, RealClientCallsThroughTheLauncher) {
   EXPECT_EQ(ExpectedLog(std::string("DDDD") + kRandomNotes), LogLines(Dir.Path()));
   // The sysop's console of node 1 was captured by the launcher.
   EXPECT_NE(std::string::npos, Screen(ReadFile(Dir.Path() / "nodes" / "node1" / "console.ans")).find(Music));
+}
+
+// zelkit-launch as a door server, real client programs on their own terminals as the callers a
+// BBS sends over rlogin (or a telnet caller of a door run on a pseudo-terminal): each plays
+// tunecraft to its end, one key per key wait, and the drop file holds the name from the handshake.
+TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
+  const std::string Node = "/usr/bin/node", Peer = std::string(NODE_PEER_DIR) + "/rlogin_caller.js";
+  const std::vector<std::string> kRlogin = {"--rlogin-port", "0", "--rlogin-name", "server"};
+  std::vector<std::string> TwoDoors = kRlogin;
+  for (const char* More : {"--door", "other=" TUNECRAFT_PATH}) TwoDoors.push_back(More);
+  struct Case {
+    std::string title, program;
+    std::vector<std::string> args;  // "PORT" and "RPORT" stand for the launcher's ports
+    std::vector<std::string> launcher;
+    std::string menu_key;  // when the caller named no door: the menu, and this key picks one
+    std::string name;
+    std::string key = " ";  // plink keeps its terminal's line editing on rlogin: a key is a line
+  };
+  const Case kCases[] = {
+      {"rsh-redone rlogin", "/usr/bin/rsh-redone-rlogin", {"rlogin", "-p", "RPORT", "-l", "[XA]Ann Smith", "127.0.0.1"},
+       kRlogin, "", "Ann Smith"},
+      {"plink -rlogin", "/usr/bin/plink", {"plink", "-batch", "-rlogin", "-P", "RPORT", "-l", "[XA]Ann", "127.0.0.1"},
+       kRlogin, "", "Ann", "\r"},
+      {"npm rlogin, xtrn=tunecraft", Node, {"node", Peer, "RPORT", "password", "[XA]Ann", "xtrn=tunecraft"}, TwoDoors,
+       "", "Ann"},
+      {"npm rlogin, no door named", Node, {"node", Peer, "RPORT", "password", "[XA]Bob", "ansi"}, TwoDoors, "1", "Bob"},
+      {"telnet, door on a pseudo-terminal", TELNET_PATH, {"telnet", "127.0.0.1", "PORT"}, {"--stdio"}, "", "Guest 1"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.title);
+    if (access(C.program.c_str(), X_OK) != 0) {
+      ADD_FAILURE() << C.program << " is not installed (scripts/install-deps.sh installs it)";
+      continue;
+    }
+    if (C.program == Node && access((std::string(NODE_PEER_DIR) + "/node_modules/rlogin").c_str(), F_OK) != 0) {
+      ADD_FAILURE() << "the npm rlogin package is not installed (scripts/install-deps.sh runs npm ci)";
+      continue;
+    }
+    TempDir Dir;
+    Launcher Bbs(Dir.Path(), C.launcher);
+    const int Port = Bbs.Port();
+    ASSERT_GT(Port, 0) << ReadFile(Dir.Path() / "launcher.err");
+    std::vector<std::string> Args = C.args;
+    for (std::string& A : Args) {
+      if (A == "PORT") A = std::to_string(Port);
+      if (A == "RPORT") A = std::to_string(Bbs.RloginPort());
+    }
+    zelkit_test::PtyProcess Client(C.program, Args);
+    ASSERT_TRUE(Client.Started());
+    auto Shows = [&](const std::string& ANeedle) {
+      const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+      for (;;) {
+        Client.ReadFor(20);
+        if (Screen(Client.Output()).find(ANeedle) != std::string::npos) return true;
+        if (std::chrono::steady_clock::now() >= Deadline) return false;
+      }
+    };
+    if (!C.menu_key.empty()) {
+      ASSERT_TRUE(Shows("for a door, Q to hang up")) << Screen(Client.Output());
+      EXPECT_NE(std::string::npos, Screen(Client.Output()).find("1  tunecraft")) << Screen(Client.Output());
+      Client.Write(C.menu_key);
+    }
+    ASSERT_TRUE(Shows("Press any key to play some random notes")) << Screen(Client.Output());
+    // The door waits for the key: nothing of what follows it is there yet.
+    EXPECT_EQ(std::string::npos, Screen(Client.Output()).find("Your music has been played")) << Screen(Client.Output());
+    Client.Write(C.key);
+    ASSERT_TRUE(Shows("Your music has been played, press any key.")) << Screen(Client.Output());
+    Client.Write(C.key);
+    EXPECT_GE(Client.WaitExit(kWaitMs), 0) << "the client did not end by itself\n" << Screen(Client.Output());
+    EXPECT_EQ(0, Bbs.WaitExit(kWaitMs)) << ReadFile(Dir.Path() / "launcher.err");
+    const std::string Log = ReadFile(Dir.Path() / "launcher.err");
+    EXPECT_NE(std::string::npos, Log.find("node 1: door ended with exit code 0")) << Log;
+    if (C.launcher == TwoDoors) {
+      EXPECT_NE(std::string::npos, Log.find("node 1: door tunecraft")) << Log;
+    }
+    EXPECT_EQ(ExpectedLog(std::string("DDDD") + kRandomNotes), LogLines(Dir.Path()));
+    const std::string Drop = ReadFile(Dir.Path() / "nodes" / "node1" / "DOOR32.SYS");
+    EXPECT_NE(std::string::npos, Drop.find("\r\n" + C.name + "\r\n" + C.name + "\r\n")) << Drop;
+  }
 }
 
 }  // namespace
