@@ -10,7 +10,10 @@ packages=(
   clang libclang-rt-14-dev libfuzzer-14-dev  # libFuzzer targets
   valgrind                             # memcheck runs of the fault suite
   dpkg-dev file                        # the Debian package test (cpack -G DEB, dpkg-shlibdeps)
+  rsh-redone-client putty-tools        # real rlogin clients calling the door server
 )
+# Node.js with npm, for the npm packages the tests use; any Node.js that brings npm will do.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -22,3 +25,12 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# npm packages of the tests, exactly as their lock files say; again only when they are not there.
+root="$(cd "$(dirname "$0")/.." && pwd)"
+for dir in tests/launcher/node; do
+  if [ ! -f "$root/$dir/node_modules/.package-lock.json" ] ||
+     [ "$root/$dir/package-lock.json" -nt "$root/$dir/node_modules/.package-lock.json" ]; then
+    (cd "$root/$dir" && npm ci --no-audit --no-fund --loglevel=error)
+  fi
+done
