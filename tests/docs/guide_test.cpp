@@ -1,6 +1,7 @@
 // The API guide against the code: each example it shows is, byte for byte, the file the build
 // compiles, every example file is shown, and every name a door author can use from the public
-// headers is mentioned somewhere in the guide.
+// headers is mentioned somewhere in the guide. The sysop's documents: every start and end message
+// of the kit is explained, and links between the documents lead to files.
 
 #include <gtest/gtest.h>
 
@@ -24,11 +25,11 @@ const fs::path kDocs = kSource / "docs";
 using zelkit_test::ReadFile;
 
 struct Shown {
-  std::string File;  // relative to docs/
+  std::string File;  // relative to the repository's top, as the guide names it
   std::string Code;  // the fenced block that follows the marker
 };
 
-// Every "<!-- example: examples/x.cpp -->" line and the fenced code block right after it.
+// Every "<!-- example: docs/examples/x.cpp -->" line and the fenced code block right after it.
 std::vector<Shown> ShownExamples(const std::string& AGuide) {
   std::vector<Shown> Result;
   static const std::regex kMarker(R"(<!-- example: (\S+) -->\n```cpp\n)");
@@ -46,8 +47,8 @@ TEST(Guide, EveryShownExampleIsTheCompiledFile) {
   ASSERT_FALSE(Examples.empty());
   for (const Shown& E : Examples) {
     SCOPED_TRACE(E.File);
-    ASSERT_TRUE(fs::exists(kDocs / E.File));
-    EXPECT_EQ(ReadFile(kDocs / E.File), E.Code);
+    ASSERT_TRUE(fs::exists(kSource / E.File));
+    EXPECT_EQ(ReadFile(kSource / E.File), E.Code);
   }
 }
 
@@ -59,7 +60,7 @@ TEST(Guide, EveryExampleFileIsShownAndBuilt) {
     if (Entry.path().extension() != ".cpp") continue;
     const std::string Stem = Entry.path().stem().string();
     SCOPED_TRACE(Stem);
-    EXPECT_TRUE(ShownFiles.count("examples/" + Stem + ".cpp"));
+    EXPECT_TRUE(ShownFiles.count("docs/examples/" + Stem + ".cpp"));
     EXPECT_TRUE(std::regex_search(Build, std::regex("\\b" + Stem + "\\b")));
   }
 }
@@ -101,5 +102,51 @@ TEST(Guide, MentionsEveryPublicName) {
   }
   EXPECT_GT(Checked, 120u);  // the parse found the headers' declarations, not a handful
 }
+
+// The sysop's documents against the code and the tree.
+namespace docs_checks {
+
+// Every message the kit's start-up and default end handlers show, as the sources spell it.
+std::set<std::string> KitMessages() {
+  std::set<std::string> Messages;
+  static const std::regex kMessage(R"xx("\s*([A-Z][^"]*?(?:Returning To BBS\.\.\.|Detected|Not Supported:))(?:\\n)?")xx");
+  for (const char* File : {"door/door_session.cpp", "door/door_handlers.cpp"}) {
+    const std::string Source = ReadFile(kSource / File);
+    for (auto It = std::sregex_iterator(Source.begin(), Source.end(), kMessage); It != std::sregex_iterator(); ++It)
+      Messages.insert((*It)[1].str());
+  }
+  return Messages;
+}
+
+TEST(Docs, TroubleshootingExplainsEveryStartAndEndMessage) {
+  const std::string Doc = ReadFile(kDocs / "troubleshooting.md");
+  const std::set<std::string> Messages = KitMessages();
+  EXPECT_GE(Messages.size(), 5u);  // drop file, no carrier, hang-up, idle limit, time up
+  for (const std::string& M : Messages) {
+    SCOPED_TRACE(M);
+    EXPECT_NE(std::string::npos, Doc.find(M));
+  }
+}
+
+// Links to files of the tree ([text](path), path relative to the document) lead somewhere.
+TEST(Docs, RelativeLinksLeadToFiles) {
+  static const std::regex kLink(R"(\]\(([^)#:]+)(?:#[^)]*)?\))");
+  const fs::path kDocuments[] = {kSource / "README.md", kDocs / "guide.md", kDocs / "bbs.md", kDocs / "troubleshooting.md"};
+  for (const fs::path& Doc : kDocuments) {
+    SCOPED_TRACE(Doc.filename().string());
+    const std::string Text = ReadFile(Doc);
+    std::size_t Links = 0;
+    for (auto It = std::sregex_iterator(Text.begin(), Text.end(), kLink); It != std::sregex_iterator(); ++It) {
+      SCOPED_TRACE((*It)[1].str());
+      EXPECT_TRUE(fs::exists(Doc.parent_path() / (*It)[1].str()));
+      ++Links;
+    }
+    if (Doc.filename() != "guide.md") {
+      EXPECT_GT(Links, 0u);
+    }
+  }
+}
+
+}  // namespace docs_checks
 
 }  // namespace
