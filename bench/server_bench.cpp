@@ -1,0 +1,357 @@
+// The door server as its callers and its machine feel it.
+//
+// First byte: the time from a caller's connect to the door's first byte, through zelkit-launch
+// (an rlogin caller: handshake, node, drop file, the door started on the socket; and the same with
+// --stdio, the door on a pseudo-terminal behind the relay), against the baseline of starting
+// tunecraft directly on an inherited socket (-N1 -S<fd>), measured in the same run with the kinds
+// interleaved so machine load hits all alike. Every run plays the door to its end.
+//
+// Idle callers: 50 callers sit at tunecraft's first key wait; over a quiet spell the server's own
+// CPU (the launcher process, and with --stdio the relay processes too) is set against the CPU of
+// the 50 doors themselves in the same spell, from the scheduler's nanosecond counts.
+//
+// zelkit-launch and tunecraft are found through ZELKIT_LAUNCH and ZELKIT_TUNECRAFT, or in the
+// build tree beside this benchmark.
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRuns = 30;
+constexpr int kIdleCallers = 50;
+constexpr auto kQuietSpell = std::chrono::seconds(3);
+constexpr int kWaitMs = 10000;
+
+double Us(Clock::duration AD) { return std::chrono::duration<double, std::micro>(AD).count(); }
+
+fs::path BuildTreeFile(const char* AEnv, const fs::path& ARelative) {
+  if (const char* Env = std::getenv(AEnv)) return Env;
+  std::error_code Ec;
+  return fs::read_symlink("/proc/self/exe", Ec).parent_path().parent_path() / ARelative;
+}
+
+double Median(std::vector<double> AValues) {
+  if (AValues.empty()) return 0;
+  std::sort(AValues.begin(), AValues.end());
+  const std::size_t M = AValues.size() / 2;
+  return AValues.size() % 2 ? AValues[M] : (AValues[M - 1] + AValues[M]) / 2;
+}
+
+// Reads until at least ACount bytes have arrived (true) or the connection ends or time runs out.
+bool ReadAtLeast(int AFd, std::string& ABuffer, std::size_t ACount) {
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (ABuffer.size() < ACount) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    pollfd P{AFd, POLLIN, 0};
+    if (Left <= 0 || poll(&P, 1, static_cast<int>(Left)) <= 0) return false;
+    char Buf[4096];
+    const ssize_t N = recv(AFd, Buf, sizeof Buf, 0);
+    if (N <= 0) return false;
+    ABuffer.append(Buf, static_cast<std::size_t>(N));
+  }
+  return true;
+}
+
+// Reads until ANeedle has arrived (true) or the connection ends or time runs out (false).
+bool ReadUntil(int AFd, std::string& ABuffer, const std::string& ANeedle) {
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (ABuffer.find(ANeedle) == std::string::npos) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    pollfd P{AFd, POLLIN, 0};
+    if (Left <= 0 || poll(&P, 1, static_cast<int>(Left)) <= 0) return false;
+    char Buf[4096];
+    const ssize_t N = recv(AFd, Buf, sizeof Buf, 0);
+    if (N <= 0) return false;
+    ABuffer.append(Buf, static_cast<std::size_t>(N));
+  }
+  return true;
+}
+
+// Plays the rest of tunecraft: a key at each of its two key waits, then the end of the call.
+bool PlayToTheEnd(int AFd, std::string& ABuffer) {
+  std::ignore = send(AFd, "a", 1, MSG_NOSIGNAL);
+  if (!ReadUntil(AFd, ABuffer, "press any key.")) return false;
+  std::ignore = send(AFd, "b", 1, MSG_NOSIGNAL);
+  char Buf[4096];
+  pollfd P{AFd, POLLIN, 0};
+  while (poll(&P, 1, kWaitMs) > 0 && recv(AFd, Buf, sizeof Buf, 0) > 0) {}
+  return true;
+}
+
+// The baseline: tunecraft started directly on one end of a socket pair, its console in a file as
+// the launcher gives it.
+double RunDirect(const fs::path& ADoor, const fs::path& ADir) {
+  int Sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0) return -1;
+  std::string Path = ADoor.string(), Node = "-N1", Socket = "-S" + std::to_string(Sv[1]);
+  const std::string Console = (ADir / "direct.ans").string(), Dir = ADir.string();
+  char* Argv[] = {Path.data(), Node.data(), Socket.data(), nullptr};
+  const auto Start = Clock::now();
+  const pid_t Pid = fork();
+  if (Pid == 0) {
+    const int Out = open(Console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int Null = open("/dev/null", O_RDONLY);
+    if (Out < 0 || Null < 0 || chdir(Dir.c_str()) != 0) _exit(126);
+    setpgid(0, 0);
+    dup2(Null, 0);
+    dup2(Out, 1);
+    dup2(Out, 2);
+    fcntl(Sv[1], F_SETFD, 0);
+    execv(Path.c_str(), Argv);
+    _exit(127);
+  }
+  close(Sv[1]);
+  std::string Buffer;
+  double FirstUs = -1;
+  if (Pid > 0 && ReadAtLeast(Sv[0], Buffer, 1)) {
+    FirstUs = Us(Clock::now() - Start);
+    if (!PlayToTheEnd(Sv[0], Buffer)) FirstUs = -1;
+  }
+  close(Sv[0]);
+  int Status = 0;
+  if (Pid > 0) {
+    kill(Pid, SIGKILL);
+    std::ignore = waitpid(Pid, &Status, 0);
+  }
+  return FirstUs;
+}
+
+// zelkit-launch with tunecraft, taking rlogin callers on a free port; stopped with SIGTERM.
+class Server {
+ public:
+  Server(const fs::path& ALaunch, const fs::path& ADoor, const fs::path& ADir, const std::vector<std::string>& AMore) {
+    int Out[2];
+    if (pipe2(Out, O_CLOEXEC) != 0) return;
+    std::vector<std::string> Args = {ALaunch.string(), "--door", ADoor.string(), "--port", "0", "--rlogin-port", "0",
+                                     "--base", (ADir / "nodes").string(), "--workdir", ADir.string(),
+                                     "--max-nodes", "100", "--max-per-address", "100", "--max-pending", "100"};
+    Args.insert(Args.end(), AMore.begin(), AMore.end());
+    std::vector<char*> Argv;
+    for (auto& A : Args) Argv.push_back(A.data());
+    Argv.push_back(nullptr);
+    const std::string Err = (ADir / "launcher.err").string();
+    FPid = fork();
+    if (FPid == 0) {
+      const int ErrFd = open(Err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(Out[1], 1);
+      if (ErrFd >= 0) dup2(ErrFd, 2);
+      execv(Argv[0], Argv.data());
+      _exit(127);
+    }
+    close(Out[1]);
+    std::string Text;
+    std::smatch M;
+    static const std::regex kRlogin("rlogin on 127\\.0\\.0\\.1:(\\d+)");
+    const auto Deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!std::regex_search(Text, M, kRlogin) && Clock::now() < Deadline) {
+      pollfd P{Out[0], POLLIN, 0};
+      if (poll(&P, 1, 100) <= 0) continue;
+      char Buf[256];
+      const ssize_t N = read(Out[0], Buf, sizeof Buf);
+      if (N <= 0) break;
+      Text.append(Buf, static_cast<std::size_t>(N));
+    }
+    close(Out[0]);
+    if (std::regex_search(Text, M, kRlogin)) FPort = std::stoi(M[1].str());
+  }
+  ~Server() {
+    if (FPid <= 0) return;
+    kill(FPid, SIGTERM);
+    int Status = 0;
+    std::ignore = waitpid(FPid, &Status, 0);
+  }
+  int Port() const { return FPort; }
+  pid_t Pid() const { return FPid; }
+
+ private:
+  pid_t FPid = -1;
+  int FPort = -1;
+};
+
+// An rlogin caller: connects and sends the handshake; -1 on failure.
+int Call(int APort) {
+  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in Sin{};
+  Sin.sin_family = AF_INET;
+  Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
+  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0) {
+    close(Fd);
+    return -1;
+  }
+  static const std::string kHandshake("\0bench\0[BN]bench\0ansi/38400\0", 29);
+  std::ignore = send(Fd, kHandshake.data(), kHandshake.size(), MSG_NOSIGNAL);
+  return Fd;
+}
+
+double RunThroughServer(int APort) {
+  const auto Start = Clock::now();
+  const int Fd = Call(APort);
+  if (Fd < 0) return -1;
+  std::string Buffer;
+  double FirstUs = -1;
+  // The server's NUL that accepts the handshake, then the door's first byte.
+  if (ReadAtLeast(Fd, Buffer, 2)) {
+    FirstUs = Us(Clock::now() - Start);
+    if (!PlayToTheEnd(Fd, Buffer)) FirstUs = -1;
+  }
+  close(Fd);
+  return FirstUs;
+}
+
+fs::path ScratchDir(const char* AName) {
+  std::string Pattern = (fs::temp_directory_path() / (std::string(AName) + "-XXXXXX")).string();
+  return mkdtemp(Pattern.data()) != nullptr ? fs::path(Pattern) : fs::path();
+}
+
+void BM_FirstByteThroughServerVersusDirect(benchmark::State& AState) {
+  const fs::path Launch = BuildTreeFile("ZELKIT_LAUNCH", "tools/launcher/zelkit-launch");
+  const fs::path Door = BuildTreeFile("ZELKIT_TUNECRAFT", "tunecraft/tunecraft");
+  const fs::path Dir = ScratchDir("server-bench");
+  if (access(Launch.c_str(), X_OK) != 0 || access(Door.c_str(), X_OK) != 0 || Dir.empty()) {
+    AState.SkipWithError("zelkit-launch or tunecraft not found: set ZELKIT_LAUNCH and ZELKIT_TUNECRAFT");
+    return;
+  }
+  std::vector<double> Direct, Plain, Stdio;
+  bool Failed = false;
+  {
+    fs::create_directories(Dir / "plain");
+    fs::create_directories(Dir / "stdio");
+    Server PlainServer(Launch, Door, Dir / "plain", {});
+    Server StdioServer(Launch, Door, Dir / "stdio", {"--stdio"});
+    Failed = PlainServer.Port() < 0 || StdioServer.Port() < 0;
+    for (auto _ : AState) {
+      for (int I = 0; I < kRuns && !Failed; ++I) {
+        Direct.push_back(RunDirect(Door, Dir));
+        Plain.push_back(RunThroughServer(PlainServer.Port()));
+        Stdio.push_back(RunThroughServer(StdioServer.Port()));
+        Failed = Direct.back() < 0 || Plain.back() < 0 || Stdio.back() < 0;
+      }
+    }
+  }
+  std::error_code Ec;
+  fs::remove_all(Dir, Ec);
+  if (Failed) {
+    AState.SkipWithError("a run failed: no first byte, or the door did not play to its end");
+    return;
+  }
+  const double D = Median(Direct), P = Median(Plain), S = Median(Stdio);
+  AState.counters["direct_first_byte_us"] = D;
+  AState.counters["server_first_byte_us"] = P;
+  AState.counters["server_stdio_first_byte_us"] = S;
+  AState.counters["server_ratio"] = D > 0 ? P / D : 0;
+  AState.counters["server_stdio_ratio"] = D > 0 ? S / D : 0;
+}
+BENCHMARK(BM_FirstByteThroughServerVersusDirect)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Nanoseconds on a CPU so far (the first field of /proc/PID/schedstat); 0 when it is gone.
+double CpuNs(pid_t APid) {
+  std::ifstream In("/proc/" + std::to_string(APid) + "/schedstat");
+  double Ns = 0;
+  In >> Ns;
+  return Ns;
+}
+
+std::vector<pid_t> Children(pid_t APid) {
+  std::ifstream In("/proc/" + std::to_string(APid) + "/task/" + std::to_string(APid) + "/children");
+  std::vector<pid_t> Pids;
+  for (pid_t P; In >> P;) Pids.push_back(P);
+  return Pids;
+}
+
+// The server's processes (the launcher, and with --stdio each relay) and the doors.
+void Processes(pid_t ALauncher, bool AStdio, std::vector<pid_t>& AServer, std::vector<pid_t>& ADoors) {
+  AServer = {ALauncher};
+  ADoors.clear();
+  for (pid_t Node : Children(ALauncher)) {
+    if (!AStdio) {
+      ADoors.push_back(Node);
+      continue;
+    }
+    AServer.push_back(Node);
+    for (pid_t Door : Children(Node)) ADoors.push_back(Door);
+  }
+}
+
+double SumCpuNs(const std::vector<pid_t>& APids) {
+  double Sum = 0;
+  for (pid_t P : APids) Sum += CpuNs(P);
+  return Sum;
+}
+
+void IdleCallers(benchmark::State& AState, bool AStdio) {
+  const fs::path Launch = BuildTreeFile("ZELKIT_LAUNCH", "tools/launcher/zelkit-launch");
+  const fs::path Door = BuildTreeFile("ZELKIT_TUNECRAFT", "tunecraft/tunecraft");
+  const fs::path Dir = ScratchDir("server-idle-bench");
+  if (access(Launch.c_str(), X_OK) != 0 || access(Door.c_str(), X_OK) != 0 || Dir.empty()) {
+    AState.SkipWithError("zelkit-launch or tunecraft not found: set ZELKIT_LAUNCH and ZELKIT_TUNECRAFT");
+    return;
+  }
+  double ServerPercent = -1, DoorsPercent = -1;
+  std::size_t DoorCount = 0;
+  {
+    Server S(Launch, Door, Dir, AStdio ? std::vector<std::string>{"--stdio"} : std::vector<std::string>{});
+    std::vector<int> Fds;
+    bool Ok = S.Port() > 0;
+    for (int I = 0; I < kIdleCallers && Ok; ++I) {
+      Fds.push_back(Call(S.Port()));
+      std::string Buffer;
+      Ok = Fds.back() >= 0 && ReadUntil(Fds.back(), Buffer, "random notes");
+    }
+    for (auto _ : AState) {
+      if (!Ok) continue;
+      std::vector<pid_t> ServerPids, DoorPids;
+      Processes(S.Pid(), AStdio, ServerPids, DoorPids);
+      DoorCount = DoorPids.size();
+      const double Server0 = SumCpuNs(ServerPids), Doors0 = SumCpuNs(DoorPids);
+      const auto Start = Clock::now();
+      std::this_thread::sleep_for(kQuietSpell);
+      const double WallNs = std::chrono::duration<double, std::nano>(Clock::now() - Start).count();
+      ServerPercent = 100.0 * (SumCpuNs(ServerPids) - Server0) / WallNs;
+      DoorsPercent = 100.0 * (SumCpuNs(DoorPids) - Doors0) / WallNs;
+    }
+    for (int Fd : Fds)
+      if (Fd >= 0) close(Fd);
+  }
+  std::error_code Ec;
+  fs::remove_all(Dir, Ec);
+  if (ServerPercent < 0 || DoorCount != static_cast<std::size_t>(kIdleCallers)) {
+    AState.SkipWithError("the 50 callers did not all reach the door's first key wait");
+    return;
+  }
+  AState.counters["server_cpu_percent_of_a_core"] = ServerPercent;
+  AState.counters["doors_cpu_percent_of_a_core"] = DoorsPercent;
+  AState.counters["server_to_doors_ratio"] = DoorsPercent > 0 ? ServerPercent / DoorsPercent : 0;
+}
+
+void BM_ServerCpuWith50IdleCallers(benchmark::State& AState) { IdleCallers(AState, false); }
+void BM_ServerCpuWith50IdleStdioCallers(benchmark::State& AState) { IdleCallers(AState, true); }
+BENCHMARK(BM_ServerCpuWith50IdleCallers)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ServerCpuWith50IdleStdioCallers)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
