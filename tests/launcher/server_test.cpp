@@ -130,6 +130,8 @@ TEST(DoorServer, CallerWhoGetsNoDoorIsHungUpOnWithALogLine) {
   const Case kCases[] = {
       {"xtrn=nope/38400", "", "Sorry, there is no door called nope here.\r\n", "node 1: no door with the code nope"},
       {"ansi/38400", "q", "Goodbye.\r\n", "node 1: caller left at the menu"},
+      {"xtrn=a\nnode 9: forged/38400", "", "Sorry, there is no door called a?node?9??forged here.\r\n",
+       "node 1: no door with the code a?node?9??forged,"},
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.terminal);

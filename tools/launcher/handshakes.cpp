@@ -128,7 +128,13 @@ THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState) 
   const std::string Terminal = Fields[2].substr(0, Fields[2].find('/'));
   std::string Lower = Terminal;
   for (char& C : Lower) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
-  if (Lower.rfind("xtrn=", 0) == 0) ACaller.DoorCode = Terminal.substr(5);
+  if (Lower.rfind("xtrn=", 0) == 0) {
+    // Door codes are letters, digits, "-" and "_"; anything else cannot name a door and must not
+    // reach the log or the caller's screen as it came (a line break would forge a log line).
+    ACaller.DoorCode = Terminal.substr(5);
+    for (char& C : ACaller.DoorCode)
+      if (!std::isalnum(static_cast<unsigned char>(C)) && C != '-' && C != '_') C = '?';
+  }
   return hsDone;
 }
 

@@ -71,6 +71,10 @@ std::string SignalName(int ASignal) {
 [[noreturn]] void RunCaller(int ASocket, const TCaller& ACaller, int ANode, int AConsoleFd, int AReportFd,
                             const std::string& ADropFile) {
   ResetSignalsForChild();
+  // Logged here rather than by the launcher, so that it comes before anything else this call logs.
+  const std::string Node = "node " + std::to_string(ANode) + ": ";
+  Log(Node + KindName(ACaller.Kind) + " call from " + ACaller.Peer + (ACaller.Name.empty() ? "" : " (" + ACaller.Name + ")") +
+      ", door pid " + std::to_string(getpid()));
   // Nothing of the launcher's other connections stays open here while the caller reads the menu.
   CloseListeners();
   ClosePending();
@@ -85,7 +89,6 @@ std::string SignalName(int ASignal) {
   if (ACaller.Kind == ckTelnet && !FOptions.Raw) NegotiateLikeABbs(ASocket);
 
   int Door = 0;
-  const std::string Node = "node " + std::to_string(ANode) + ": ";
   if (!ACaller.DoorCode.empty()) {
     Door = FindDoor(ACaller.DoorCode);
     if (Door < 0) {
@@ -258,8 +261,6 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
   }
 
   FNodes[Node] = TNode{true, Pid, ASocket, ErrPipe[0], ACaller.Address, false};
-  Log("node " + std::to_string(Node) + ": " + KindName(ACaller.Kind) + " call from " + ACaller.Peer +
-      (ACaller.Name.empty() ? "" : " (" + ACaller.Name + ")") + ", door pid " + std::to_string(Pid));
   // The start-up pipe is read by the poll loop, not here: the caller's process negotiates and may
   // show the menu before its exec, and other callers must not wait for that.
 }
