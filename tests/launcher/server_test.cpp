@@ -308,15 +308,23 @@ TEST(DoorServer, StdioDoorTalksToTheCallerThroughAPseudoTerminal) {
 }
 
 TEST(DoorServer, CallerHangingUpEndsTheStdioDoor) {
-  TempDir Dir;
-  Launcher L(Dir.Path(), WithDoor({"--stdio"}));
-  {
-    Caller A(L.Port());
-    ASSERT_EQ("hello Guest 1 on node 1\r\n", A.ReadLine());
+  struct Case { std::string door, shown; };
+  const Case kCases[] = {
+      {TEST_DOOR_PATH, "hello Guest 1 on node 1\r\n"},
+      {TUNECRAFT_PATH, "Press any key to play some random notes"},  // at its key wait
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.door);
+    TempDir Dir;
+    Launcher L(Dir.Path(), WithDoor({"--stdio", "--workdir", Dir.Path().string()}, C.door));
+    {
+      Caller A(L.Port());
+      ASSERT_NE(std::string::npos, A.ReadUntil(C.shown).find(C.shown));
+    }
+    // The door reads end of file or gets SIGHUP from its terminal, and ends either way.
+    EXPECT_TRUE(L.WaitForLog("node 1: door ended")) << L.Log();
+    EXPECT_TRUE(L.Running());
   }
-  // The door reads end of file or gets SIGHUP from its terminal, and ends either way.
-  EXPECT_TRUE(L.WaitForLog("node 1: door ended")) << L.Log();
-  EXPECT_TRUE(L.Running());
 }
 
 // --console: one caller at a time owns the launcher's terminal; the terminal is put back after each
