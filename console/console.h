@@ -50,9 +50,13 @@ void ConsoleCursorOn();
 void ConsoleCursorOff();
 
 // Keys in the PC convention: ordinary keys as their byte; arrows, Home, End, Page Up/Down, Insert,
-// Delete and F1-F12 as 0 followed by the scan code on the next call. A lone Escape arrives as 27.
+// Delete and F1-F12 as 0 followed by the scan code on the next call. A lone Escape arrives as 27,
+// the terminal's erase character (Backspace, usually DEL) as 8, a NUL (Ctrl-@) as 0 then 3.
 bool ConsoleKeyPressed();                    // never waits for a key
 char ConsoleReadKey();                       // waits for the next key byte
+// Standard input carries the caller's telnet stream, relayed by the BBS (a stdio session): a NUL
+// right after a CR is the telnet line end CR NUL and is dropped, so it gives one Enter.
+void ConsoleSetCallerInput(bool ACaller);
 void ConsoleDelay(std::uint16_t AMilliseconds);
 
 // Sends everything drawn so far to the terminal (only what changed since the last flush).

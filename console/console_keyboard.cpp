@@ -28,6 +28,9 @@ namespace {
 
 constexpr int kEscapeWaitMs = 10;     // how long a lone Escape waits for the rest of a key sequence
 
+std::uint8_t FEraseChar = 0;              // the terminal's erase character (VERASE), delivered as 8; 0 for none
+bool FCallerInput = false;                // standard input is the caller's telnet stream (a stdio session)
+bool FAfterCr = false;                    // the last byte decoded was a CR
 bool FInEof = false;
 std::array<std::uint8_t, 256> FInBuf{};   // bytes read, not yet decoded
 std::size_t FInLen = 0;
@@ -177,12 +180,23 @@ TParse ParseEscape(bool AFlushPending) {
 
 void Decode(bool AFlushPending) {
   while (FInLen > 0 && FKeyCount + 2 <= FKeys.size()) {  // a full queue leaves the rest unread
-    if (FInBuf[0] != 27) {
-      PushKey(FInBuf[0]);
-      DropInput(1);
+    const std::uint8_t B = FInBuf[0];
+    if (B == 27) {
+      if (ParseEscape(AFlushPending) == psIncomplete) return;
+      FAfterCr = false;
       continue;
     }
-    if (ParseEscape(AFlushPending) == psIncomplete) return;
+    DropInput(1);
+    if (B == 0) {
+      // CR NUL is a telnet line end (RFC 854): one Enter. Any other NUL is Ctrl-@ (Ctrl-Space,
+      // Ctrl-2), which a PC keyboard gives as 0 and scan code 3, so a 0 is always followed by a scan code.
+      if (!(FCallerInput && FAfterCr)) PushExtended(3);
+    } else if (B == FEraseChar) {
+      PushKey(8);  // the terminal's Backspace (usually DEL) is the PC's Backspace
+    } else {
+      PushKey(B);
+    }
+    FAfterCr = B == 13;
   }
 }
 
@@ -220,6 +234,7 @@ namespace console_internal {
 void LeaveRawMode() {
   if (FRawActive) tcsetattr(FRawFd, TCSADRAIN, &FSavedTermios);
   FRawActive = false;
+  FEraseChar = 0;
 }
 
 void EnterRawMode() {
@@ -236,9 +251,16 @@ void EnterRawMode() {
     FRawActive = true;
     FRawFd = FIn;
   }
+  // The erase character as the terminal had it at start: a control byte other than those that
+  // carry keys of their own (NUL, LF, CR, ESC); 127 on xterm, the Linux console and a new pty.
+  const cc_t Erase = FSavedTermios.c_cc[VERASE];
+  const bool Control = Erase == 127 || (Erase < 32 && Erase != 0 && Erase != 10 && Erase != 13 && Erase != 27);
+  FEraseChar = Control ? static_cast<std::uint8_t>(Erase) : 0;
 }
 
 void ResetKeyboard() {
+  FCallerInput = false;
+  FAfterCr = false;
   FInEof = false;
   FInLen = 0;
   FKeyHead = FKeyCount = 0;
@@ -293,4 +315,9 @@ int ConsoleInputHandle() {
   EnsureInitialised();
   if (FInEof && FKeyCount == 0 && FInLen == 0) return -1;
   return FIn;
+}
+
+void ConsoleSetCallerInput(bool ACaller) {
+  EnsureInitialised();
+  FCallerInput = ACaller;
 }

@@ -5,7 +5,6 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <tuple>
 
@@ -17,14 +16,6 @@
 namespace {
 
 bool RemoteKeys() { return !DoorLocal() && !DoorStdio(); }
-
-// Milliseconds until the next event check is due, or -1 when events are off.
-int MillisecondsToNextEvents() {
-  if (!DoorSession.Events) return -1;
-  const double elapsed = std::fabs(DoorNow() - DoorSession.EventsTime) * 86400000.0;
-  if (!(elapsed < 1000.0)) return 1;
-  return std::clamp(static_cast<int>(std::ceil(1000.0 - elapsed)), 1, 1000);
-}
 
 // Sleeps until a key may be waiting on either side or the next event check is due. Descriptors
 // that can bring nothing more (standard input or the socket at end of file) are left out, since
@@ -38,7 +29,7 @@ void WaitForKeyOrEvents() {
     const int remote = CommInputHandle();
     if (remote >= 0) fds[count++] = {remote, POLLIN, 0};
   }
-  int timeout = MillisecondsToNextEvents();
+  int timeout = door_internal::MillisecondsToNextEvents();
   // A local Escape still waiting for the rest of its key sequence becomes a key of its own after a
   // few milliseconds without more input: wake up for it.
   const int pending = ConsolePendingKeyMs();
@@ -53,12 +44,12 @@ void WaitForKeyOrEvents() {
 // Waits up to AMilliseconds for the caller's next byte; false when none arrived (or the caller
 // has gone).
 bool WaitForRemoteByte(int AMilliseconds) {
-  const double deadline = DoorNow() + AMilliseconds / 86400000.0;
+  const std::int64_t deadline = door_internal::MonotonicNs() + std::int64_t{AMilliseconds} * 1000000;
   for (;;) {
     if (CommCharAvail()) return true;
     const int remote = CommInputHandle();
     if (remote < 0) return false;
-    const int left = static_cast<int>(std::ceil((deadline - DoorNow()) * 86400000.0));
+    const int left = static_cast<int>((deadline - door_internal::MonotonicNs() + 999999) / 1000000);
     if (left <= 0) return false;
     pollfd fd{remote, POLLIN, 0};
     std::ignore = poll(&fd, 1, left);
@@ -124,6 +115,6 @@ char DoorReadKey() {
   } while (DoorLastKey.Location == lkNone);
 
   DoorLastKey.Ch = key;
-  DoorLastKey.Time = DoorNow();
+  DoorLastKey.Time = door_internal::TakeMark(door_internal::LastKeyMark);
   return key;
 }

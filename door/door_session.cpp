@@ -177,10 +177,13 @@ void Startup(const std::vector<std::string>& AArgs) {
     door_internal::EndProgram();
   }
 
-  DoorLastKey.Time = DoorNow();
-  DoorSession.TimeOn = DoorNow();
+  DoorLastKey.Time = door_internal::TakeMark(door_internal::LastKeyMark);
+  DoorSession.TimeOn = door_internal::TakeMark(door_internal::TimeOnMark);
 
   if (DoorLocal()) return;
+
+  // A stdio session's keyboard is the caller, relayed by the BBS with telnet's line ends.
+  if (Stdio) ConsoleSetCallerInput(true);
 
   if (!DoorOpenComm()) FailStartup({"", "  No Carrier Detected", ""});
 
@@ -210,11 +213,25 @@ std::string ProgramFileName() {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::int64_t SecondsBetween(TDoorDateTime AThen, TDoorDateTime ANow) {
-  const double ms = std::floor(std::fabs(ANow - AThen) * 86400000.0 + 0.5);
+std::int64_t MonotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+TDoorDateTime TakeMark(TTimeMark& AMark) {
+  AMark.MonotonicNs = MonotonicNs();
+  AMark.Stamp = DoorNow();
+  AMark.Taken = true;
+  return AMark.Stamp;
+}
+
+std::int64_t MillisecondsSince(TDoorDateTime AStamp, const TTimeMark& AMark) {
+  if (AMark.Taken && AStamp == AMark.Stamp) return (MonotonicNs() - AMark.MonotonicNs + 500000) / 1000000;
+  const double ms = std::floor(std::fabs(DoorNow() - AStamp) * 86400000.0 + 0.5);
   // A stamp of 0 against now is about 4e12 ms: well inside the range of a 64-bit count.
   if (!(ms < 9.0e15)) return INT64_MAX / 1000;
-  return static_cast<std::int64_t>(ms) / 1000;
+  return static_cast<std::int64_t>(ms);
 }
 
 void EndProgram() {
@@ -262,7 +279,13 @@ bool DoorLocal() { return DoorDropInfo.ComType == 0; }
 
 bool DoorStdio() { return Stdio; }
 
-bool DoorCarrier() { return DoorLocal() || Stdio || CommCarrier(); }
+// In a stdio session standard input is the caller, relayed by the BBS: its end of file (the BBS
+// closed the caller's terminal) is the caller's hang-up, as end of file on the socket is.
+bool DoorCarrier() {
+  if (DoorLocal()) return true;
+  if (Stdio) return ConsoleInputHandle() >= 0;
+  return CommCarrier();
+}
 
 bool DoorOpenComm() {
   if (DoorDropInfo.ComNum == 0 || DoorDropInfo.ComType == 0 || Stdio) return true;

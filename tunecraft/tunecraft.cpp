@@ -21,9 +21,11 @@ std::int32_t S1 = 0;  // the last random choice, 1 to 3
 // Appends one line to the music log. The whole line goes to the file in one write on a descriptor
 // opened for appending, so doors on several nodes sharing the directory never interleave inside a
 // line. A log that cannot be opened or written (read-only directory, full disk) is skipped: the
-// caller's music matters more than the log.
+// caller's music matters more than the log. Opened non-blocking, so a FIFO in the log's place never
+// holds the door: without a reader the open fails, with a reader that takes nothing the write does
+// (a line is shorter than PIPE_BUF, so it goes into a pipe whole or not at all).
 void LogAnsiCommand(const std::string& Command) {
-  const int fd = open("tunecraft.log", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = open("tunecraft.log", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) return;
   const std::string line = Command + "\n";
   ssize_t written = 0;

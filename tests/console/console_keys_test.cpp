@@ -2,11 +2,13 @@
 // terminals become 0 + PC scan code; other bytes pass unchanged; unknown sequences vanish whole.
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "console/console.h"
 #include "console/console_testing.h"
@@ -79,13 +81,57 @@ TEST_F(ConsoleKeys, PairIsPendingBetweenTheTwoReads) {
 TEST_F(ConsoleKeys, OrdinaryBytesPassUnchanged) {
   std::string All;
   for (int B = 1; B < 256; ++B)
-    if (B != 27) All += static_cast<char>(B);
+    if (B != 27 && B != 127) All += static_cast<char>(B);  // 127 is this terminal's erase character
   Type(All.substr(0, 120));
   EXPECT_EQ(All.substr(0, 120), ReadAll());
   Type(All.substr(120));
   EXPECT_EQ(All.substr(120), ReadAll());
-  Type(std::string("\0", 1));
-  EXPECT_EQ(std::string("\0", 1), ReadAll());
+}
+
+// The bytes a PC keyboard gives differently from a terminal: the terminal's erase character (VERASE,
+// 127 on a new pty as on xterm and the Linux console) is Backspace, 8; a NUL (Ctrl-@, Ctrl-Space,
+// Ctrl-2) is 0 and scan code 3, so a 0 is always followed by a scan code. When standard input is the
+// caller's telnet stream, a NUL right after a CR is the line end CR NUL and is dropped.
+TEST_F(ConsoleKeys, EraseCharacterAndNulAsOnAPc) {
+  struct Case {
+    const char* Name;
+    std::vector<std::string> Pieces;  // typed one after the other, each read before the next
+    std::string Want;
+    bool CallerInput;
+    int Erase;  // VERASE of the terminal when the console takes it over
+  };
+  const std::string Nul(1, '\0');
+  const Case kCases[] = {
+      {"DEL, the erase character", {"\x7f"}, "\b", false, 127},
+      {"Backspace key sending 8", {"\b"}, "\b", false, 127},
+      {"Delete stays an extended key", {"\x1b[3~"}, Ext(83), false, 127},
+      {"erase character ^H: DEL passes", {"\x7f\b"}, "\x7f\b", false, 8},
+      {"NUL", {Nul}, Ext(3), false, 127},
+      {"NUL after a key", {"a" + Nul + "b"}, "a" + Ext(3) + "b", false, 127},
+      {"sysop's CR NUL is Enter and Ctrl-@", {"\r" + Nul}, "\r" + Ext(3), false, 127},
+      {"caller's CR NUL is one Enter", {"\r" + Nul + "x"}, "\rx", true, 127},
+      {"caller's CR NUL split between reads", {"\r", Nul}, "\r", true, 127},
+      {"caller's CR NUL NUL", {"\r" + Nul + Nul}, "\r" + Ext(3), true, 127},
+      {"caller's lone NUL", {"a" + Nul}, "a" + Ext(3), true, 127},
+      {"caller's CR ESC [ A NUL", {"\r\x1b[A" + Nul}, "\r" + Ext(72) + Ext(3), true, 127},
+      {"caller's DEL", {"\x7f"}, "\b", true, 127},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    ConsoleUseFds(-1, FSlave);  // the console lets go of the terminal: its own settings are back
+    termios Settings{};
+    ASSERT_EQ(0, tcgetattr(FSlave, &Settings));
+    Settings.c_cc[VERASE] = static_cast<cc_t>(c.Erase);
+    ASSERT_EQ(0, tcsetattr(FSlave, TCSANOW, &Settings));
+    ConsoleUseFds(FSlave, FSlave);
+    ConsoleSetCallerInput(c.CallerInput);
+    std::string Got;
+    for (const auto& Piece : c.Pieces) {
+      Type(Piece);
+      Got += ReadAll();
+    }
+    EXPECT_EQ(c.Want, Got);
+  }
 }
 
 TEST_F(ConsoleKeys, UnknownSequencesAreSwallowedWhole) {

@@ -67,8 +67,11 @@ class DoorRun {
   }
 
   // Starts the door with the script lines and the arguments after the program name.
+  // AEnv adds to the door's environment; with AStdin set, standard input is the file of that name in
+  // the run's directory instead of the terminal.
   bool Start(const std::vector<std::string>& AScript, const std::vector<std::string>& AArgs,
-             const std::string& AProgramName = "door_test_door") {
+             const std::string& AProgramName = "door_test_door", const std::vector<std::string>& AEnv = {},
+             const std::string& AStdin = "") {
     std::string script;
     for (const auto& line : AScript) script += line + "\n";
     WriteFile("script.txt", script);
@@ -76,6 +79,8 @@ class DoorRun {
     options.WorkDir = FDir;
     options.Env = {"DOORTEST_SCRIPT=" + PathOf("script.txt"), "DOORTEST_RESULT=" + PathOf("result.txt"),
                    "LC_ALL=C.UTF-8"};
+    options.Env.insert(options.Env.end(), AEnv.begin(), AEnv.end());
+    if (!AStdin.empty()) options.StdinPath = PathOf(AStdin);
     if (FBbs >= 0) options.PassFds = {FBbs};
     std::vector<std::string> args{AProgramName};
     args.insert(args.end(), AArgs.begin(), AArgs.end());

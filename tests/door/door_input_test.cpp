@@ -121,12 +121,33 @@ TEST(DoorReadKey, LocalKeys) {
       {"down", "\x1b[B", {"key 80 ch=80 ext=1 loc=1"}},
       {"right", "\x1b[C", {"key 77 ch=77 ext=1 loc=1"}},
       {"left", "\x1b[D", {"key 75 ch=75 ext=1 loc=1"}},
+      {"Backspace (the terminal's erase character, DEL)", "\x7f", {"key 8 ch=8 ext=0 loc=1"}},
+      {"Delete", "\x1b[3~", {"key 83 ch=83 ext=1 loc=1"}},
+      {"Ctrl-@ (NUL)", std::string("\0x", 2), {"key 3 ch=3 ext=1 loc=1", "key 120 ch=120 ext=0 loc=1"}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.Name);
     DoorRun run;
     EXPECT_EQ(c.Want, ReadKeys(run, static_cast<int>(c.Want.size()), "", c.Local)) << run.Results();
   }
+}
+
+// A NUL from the sysop's keyboard is a whole key: the key wait that follows still serves the caller
+// and runs the event check.
+TEST(DoorReadKey, SysopNulLeavesTheCallersKeysServed) {
+  DoorRun run;
+  run.MakeCaller();
+  ASSERT_TRUE(run.Start({"hook statusbar", "startup", "mark ready", "readkey", "mark second", "readkey", "shutdown"},
+                        {"-N1", run.SocketArg()}));
+  ASSERT_TRUE(run.WaitResult("mark ready", kWait));
+  run.Process().Write(std::string(1, '\0'));
+  ASSERT_TRUE(run.WaitResult("mark second", kWait)) << run.Results();
+  const std::size_t barsBefore = run.ResultLines("statusbar").size();
+  run.Process().ReadFor(1500);
+  EXPECT_GT(run.ResultLines("statusbar").size(), barsBefore) << "the event check stopped";
+  run.Send("x");
+  EXPECT_EQ(0, run.Exit(kWait));
+  EXPECT_EQ((std::vector<std::string>{"key 3 ch=3 ext=1 loc=1", "key 120 ch=120 ext=0 loc=2"}), Keys(run));
 }
 
 TEST(DoorReadKey, LocalKeyIsServedBeforeTheCallers) {

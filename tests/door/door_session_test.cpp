@@ -1,10 +1,13 @@
 // Start-up from the command line and from drop files, the exit step, and the event check, seen from
 // outside: the sysop's terminal, the caller's socket, the door's own observations and its exit code.
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -94,22 +97,29 @@ TEST(DoorStartup, LocalRunsAskForTheSysopsName) {
   struct Case {
     std::vector<std::string> Args;
     std::string Node;
+    std::string Typed = "\r";  // Enter takes the offered name
+    std::string Name = "SYSOP";
   };
-  const Case kCases[] = {{{}, "0"}, {{"-N5"}, "5"}, {{"-X"}, "0"}};
+  const Case kCases[] = {{{}, "0"},
+                         {{"-N5"}, "5"},
+                         {{"-X"}, "0"},
+                         // The terminal's Backspace (DEL, the erase character of a new pty) corrects the name.
+                         {{}, "0", "\x7f\x7f\x7f\x7f\x7f" "Bobx\x7f\r", "Bob"},
+                         {{"-X"}, "0", "\x7f\x7fHIAL\x7f\x7fN\r", "SYSHIN"}};
   for (const auto& c : kCases) {
-    SCOPED_TRACE(::testing::PrintToString(c.Args));
+    SCOPED_TRACE(::testing::PrintToString(c.Args) + " typing " + ::testing::PrintToString(c.Typed));
     DoorRun run;
     ASSERT_TRUE(run.Start({"startup", "info"}, c.Args));
     ASSERT_TRUE(run.WaitScreen("Name or handle", kWait)) << run.Screen();
     const std::string screen = run.Screen();
     EXPECT_NE(std::string::npos, screen.find("LOCAL LOGIN - FOR NODE " + c.Node + " ")) << screen;
     EXPECT_NE(std::string::npos, screen.find("Run door_test_door /? for command-line usage help")) << screen;
-    run.Process().Write("\r");  // takes the offered name
+    run.Process().Write(c.Typed);
     EXPECT_EQ(0, run.Exit(kWait));
     EXPECT_NE(std::string::npos,
               run.Results().find("info comtype=0 comnum=0 node=" + c.Node + " local=1 stdio=" +
                                  (c.Args == std::vector<std::string>{"-X"} ? "1" : "0") +
-                                 " events=0 maxseconds=3600 alias=SYSOP realname=SYSOP|"))
+                                 " events=0 maxseconds=3600 alias=" + c.Name + " realname=" + c.Name + "|"))
         << run.Results();
   }
 }
@@ -390,4 +400,168 @@ TEST(DoorEvents, ReturningHangupHookIsCalledOnceASecond) {
     previous = ms;
   }
   EXPECT_EQ(1u, run.ResultLines("key 113 ch=113 ext=0 loc=1").size()) << run.Results();
+}
+
+// In a stdio session standard input is the caller, relayed by the BBS. Its keys are the caller's
+// (CR NUL, telnet's line end, is one Enter; any other NUL is Ctrl-@, 0 then scan code 3), and its end
+// of file is the caller hanging up: the hang-up path at once, not the idle limit minutes later.
+TEST(DoorStartup, StdioSessionEndsWhenItsInputEnds) {
+  struct Case {
+    std::string Name, Input;
+    std::vector<std::string> WantKeys;
+  };
+  const Case kCases[] = {
+      {"no input at all", "", {}},
+      {"keys, then the end", std::string("a\r\0b\0\r\r", 8),
+       {"key 97 ch=97 ext=0 loc=1", "key 13 ch=13 ext=0 loc=1", "key 98 ch=98 ext=0 loc=1",
+        "key 3 ch=3 ext=1 loc=1", "key 13 ch=13 ext=0 loc=1", "key 13 ch=13 ext=0 loc=1"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    DoorRun run;
+    run.MakeCaller();
+    run.WriteFile("input", c.Input);
+    ASSERT_TRUE(run.Start({"startup", "readkey " + std::to_string(c.WantKeys.size()), "mark keys read", "readkey"},
+                          Expand(run, {"-N1", "-S{fd}", "-X"}), "door_test_door", {}, "input"));
+    EXPECT_EQ(0, run.Exit(kWait));
+    std::vector<std::string> keys;
+    for (const auto& line : run.ResultLines("key ")) keys.push_back(line.substr(0, line.find(" time=")));
+    EXPECT_EQ(c.WantKeys, keys) << run.Results();
+    EXPECT_NE(std::string::npos, run.Results().find("mark keys read")) << run.Results();
+    EXPECT_NE(std::string::npos, run.Screen().find("   Caller Dropped Carrier.  Returning To BBS...")) << run.Screen();
+    EXPECT_GE(run.ElapsedMs(), 2400);   // the message's pause
+    EXPECT_LT(run.ElapsedMs(), 12000);  // not the idle limit's five minutes
+    EXPECT_EQ("", run.Received());
+  }
+}
+
+// Every hook the event check calls may wait for a key (or write a more prompt): the key wait inside
+// the hook reads keys but does not run the check again, so the hook runs once, its line reaches the
+// caller once, and the door carries on or ends as the hook decides.
+TEST(DoorEvents, HooksMayWaitForAKey) {
+  enum TAction : std::uint8_t { acCallerKeys, acSysopKey, acCallerHangsUp };
+  struct Case {
+    std::string Name;
+    std::vector<std::string> Script;
+    std::string Shown;     // what the caller sees once the hook waits
+    TAction Action;
+    std::string Hook;      // the prefix of the hook's own record, wanted exactly once
+    std::string WantHookKey;  // the key the hook's wait returned ("" when the hook got none)
+  };
+  const Case kCases[] = {
+      {"idle warning", {"hook idlewarn key", "startup", "maxidle 2", "readkey"}, "idlewarn hook waits",
+       acCallerKeys, "idlewarn", "key 97 ch=97 ext=0 loc=2"},
+      {"time warning", {"hook timewarn key", "startup", "maxseconds 2", "readkey"}, "timewarn hook waits",
+       acCallerKeys, "timewarn", "key 97 ch=97 ext=0 loc=2"},
+      {"status bar", {"hook statusbar key", "startup", "readkey"}, "statusbar hook waits", acCallerKeys,
+       "statusbar", "key 97 ch=97 ext=0 loc=2"},
+      {"time-out", {"hook timeout key", "startup", "maxidle 1", "readkey"}, "timeout hook waits", acCallerKeys,
+       "timeout", "key 97 ch=97 ext=0 loc=2"},
+      {"time up", {"hook timeup key", "startup", "maxseconds 0", "readkey"}, "timeup hook waits", acCallerKeys,
+       "timeup", "key 97 ch=97 ext=0 loc=2"},
+      // The caller is gone: the sysop answers the hang-up hook's key wait.
+      {"hang-up", {"hook hangup key", "startup", "readkey"}, "", acSysopKey, "hangup", "key 115 ch=115 ext=0 loc=1"},
+      // An idle warning ending in the more prompt's backtick code waits for a key too.
+      {"idle warning with a more prompt", {"kest 1", "hook idlewarn more", "startup", "maxidle 2", "readkey"},
+       "idlewarn hook more", acCallerKeys, "idlewarn", ""},
+      // The caller hangs up while the hook waits: the hang-up hook still ends the session.
+      {"caller hangs up during the hook's wait", {"hook idlewarn key", "hook hangup", "startup", "maxidle 2", "readkey"},
+       "idlewarn hook waits", acCallerHangsUp, "idlewarn", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    DoorRun run;
+    run.MakeCaller();
+    ASSERT_TRUE(run.Start(c.Script, Expand(run, {"-N1", "-S{fd}"})));
+    if (c.Action == acSysopKey) {
+      ASSERT_TRUE(run.WaitResult("started", kWait));
+      shutdown(run.CallerFd(), SHUT_WR);
+      ASSERT_TRUE(run.WaitScreen("hangup hook waits", kWait)) << run.Screen();
+    } else {
+      ASSERT_TRUE(run.WaitCaller(c.Shown, kWait)) << ::testing::PrintToString(run.Received());
+    }
+    run.Process().ReadFor(1500);  // the hook keeps waiting; nothing runs it again meanwhile
+    switch (c.Action) {
+      case acCallerKeys: run.Send("ab"); break;  // the hook's key, then the door's own
+      case acSysopKey: run.Process().Write("s"); break;
+      case acCallerHangsUp: shutdown(run.CallerFd(), SHUT_WR); break;
+    }
+    EXPECT_EQ(0, run.Exit(kWait));
+    EXPECT_EQ(1u, run.ResultLines(c.Hook).size()) << run.Results();
+    const auto hookKeys = run.ResultLines("hookkey");
+    if (c.WantHookKey.empty()) {
+      EXPECT_TRUE(hookKeys.empty()) << run.Results();
+    } else {
+      ASSERT_EQ(1u, hookKeys.size()) << run.Results();
+      EXPECT_EQ(0u, hookKeys[0].find("hookkey " + c.Hook + " " + c.WantHookKey)) << hookKeys[0];
+    }
+    const std::string received = run.Received();
+    if (!c.Shown.empty()) {
+      const auto first = received.find(c.Shown);
+      EXPECT_NE(std::string::npos, first);
+      EXPECT_EQ(std::string::npos, received.find(c.Shown, first + 1)) << "shown more than once";
+    }
+    if (c.Action == acCallerKeys && c.Hook != "timeout" && c.Hook != "timeup") {
+      // The door went on after the hook: its own key wait took the second key.
+      EXPECT_EQ(1u, run.ResultLines("key 98 ch=98 ext=0 loc=2").size()) << run.Results();
+    }
+    if (c.Action == acCallerHangsUp) {
+      EXPECT_EQ(1u, run.ResultLines("hangup").size()) << run.Results();
+    }
+  }
+}
+
+// Idle time and time left run on a monotonic clock: a change of daylight-saving time while the door
+// waits (libfaketime starts the door's clock 2 s before it, Berlin time, autumn and spring) neither
+// ends the session for idling nor changes the time left. The key's stamp stays local time.
+TEST(DoorEvents, DaylightSavingChangeLeavesIdleTimeAndTimeLeftAlone) {
+  glob_t found{};
+  const bool haveLib = glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &found) == 0 && found.gl_pathc > 0;
+  const std::string lib = haveLib ? found.gl_pathv[0] : "";
+  globfree(&found);
+  ASSERT_TRUE(haveLib) << "libfaketime is missing (scripts/install-deps.sh installs faketime)";
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+  struct Case {
+    std::string Name;
+    std::string Start;  // seconds since the epoch
+    int HourAfter;      // local hour just after the change
+  };
+  const Case kCases[] = {{"autumn, 03:00 CEST becomes 02:00 CET", "1792889998", 2},
+                         {"spring, 02:00 CET becomes 03:00 CEST", "1774745998", 3}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Name);
+    DoorRun run;
+    run.MakeCaller();
+    ASSERT_TRUE(run.Start({"hook statusbar", "hook timeout", "startup", "readkey"}, Expand(run, {"-N1", "-S{fd}"}),
+                          "door_test_door",
+                          {"TZ=Europe/Berlin", "LD_PRELOAD=" + lib, "FAKETIME=@" + c.Start, "FAKETIME_FMT=%s",
+                           "ASAN_OPTIONS=" + asanOptions}));
+    // Status bar passes until one comes 3.5 s after start, well past the change.
+    for (int i = 0; i < 150; ++i) {
+      const auto bars = run.ResultLines("statusbar");
+      if (!bars.empty() && std::atol(bars.back().c_str() + bars.back().find('@') + 1) >= 3500) break;
+      if (!run.Results().empty() && run.Results().find("timeout") != std::string::npos) break;
+      run.Process().ReadFor(100);
+    }
+    run.Send("q");
+    EXPECT_EQ(0, run.Exit(kWait));
+    EXPECT_TRUE(run.ResultLines("timeout").empty()) << run.Results();
+    const auto bars = run.ResultLines("statusbar");
+    EXPECT_GE(bars.size(), 3u) << run.Results();
+    for (const auto& line : bars) {
+      const long ms = std::atol(line.c_str() + line.find('@') + 1);
+      const long idle = std::atol(line.c_str() + line.find("idle=") + 5);
+      const long left = std::atol(line.c_str() + line.find("left=") + 5);
+      EXPECT_LE(idle, ms / 1000 + 1) << line;
+      EXPECT_GE(left, 3600 - ms / 1000 - 1) << line;
+      EXPECT_LE(left, 3600) << line;
+    }
+    const auto keys = run.ResultLines("key 113 ch=113 ext=0 loc=2");
+    ASSERT_EQ(1u, keys.size()) << run.Results();
+    const double stamp = std::atof(keys[0].c_str() + keys[0].find("time=") + 5);
+    const double seconds = (stamp - std::floor(stamp)) * 86400.0;
+    EXPECT_EQ(c.HourAfter, static_cast<int>(seconds / 3600)) << keys[0];
+    EXPECT_LT(std::fmod(seconds, 3600.0), 60.0) << keys[0];
+  }
 }

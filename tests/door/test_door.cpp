@@ -31,6 +31,12 @@ int SysopClaim = -1;        // the scan code DoorOnSysopKey claims, -1 for none
 bool TimeUpExits = true;    // the recording DoorOnTimeUp ends the program after recording
 bool TimeOutExits = true;
 bool HangupExits = true;
+std::string KeyHooks;       // " name name ": hooks that write a line and wait for a key before they go on
+std::string MoreHooks;      // " name name ": hooks that write a text ending in the more prompt's "`k"
+
+bool Has(const std::string& AArg, const std::string& AWord) {
+  return (" " + AArg + " ").find(" " + AWord + " ") != std::string::npos;
+}
 
 long long Ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - kStart)
@@ -112,7 +118,23 @@ std::string KeyRecord(char AKey) {
          " time=" + stamp + Stamp();
 }
 
+// A hook named in KeyHooks writes a line to both sides and waits for a key, as a door's own
+// "press a key" inside a warning would; the key is recorded with the hook's name.
+// A hook named in MoreHooks writes a text that ends in "`k" (with KestWrite on, a more prompt that
+// waits for a key).
+void WaitInHook(const std::string& AName) {
+  if (MoreHooks.find(" " + AName + " ") != std::string::npos) {
+    DoorWrite(AName + " hook more`k");
+    Record("hookmore " + AName + Stamp());
+  }
+  if (KeyHooks.find(" " + AName + " ") == std::string::npos) return;
+  DoorWriteLn(AName + " hook waits");
+  Record("hookkey " + AName + " " + KeyRecord(DoorReadKey()));
+}
+
 void InstallHook(const std::string& AName, const std::string& AArg) {
+  if (Has(AArg, "key")) KeyHooks += " " + AName + " ";
+  if (Has(AArg, "more")) MoreHooks += " " + AName + " ";
   if (AName == "clp") {
     DoorOnCLP = [](char AKey, const std::string& AValue) {
       Record(std::string("clp ") + AKey + " [" + AValue + "]");
@@ -131,33 +153,40 @@ void InstallHook(const std::string& AName, const std::string& AArg) {
   } else if (AName == "idlewarn") {
     DoorOnTimeOutWarning = [](std::uint8_t AMinutes) {
       Record("idlewarn " + std::to_string(AMinutes) + " idle=" + std::to_string(DoorSecondsIdle()) + Stamp());
+      WaitInHook("idlewarn");
     };
   } else if (AName == "timewarn") {
     DoorOnTimeUpWarning = [](std::uint8_t AMinutes) {
       Record("timewarn " + std::to_string(AMinutes) + " left=" + std::to_string(DoorSecondsLeft()) + Stamp());
+      WaitInHook("timewarn");
     };
   } else if (AName == "timeup") {
-    TimeUpExits = AArg != "record";
+    TimeUpExits = !Has(AArg, "record");
     DoorOnTimeUp = [] {
       Record("timeup left=" + std::to_string(DoorSecondsLeft()) + Stamp());
+      WaitInHook("timeup");
       if (TimeUpExits) std::exit(0);
     };
   } else if (AName == "timeout") {
-    TimeOutExits = AArg != "record";
+    TimeOutExits = !Has(AArg, "record");
     DoorOnTimeOut = [] {
       Record("timeout idle=" + std::to_string(DoorSecondsIdle()) + Stamp());
+      WaitInHook("timeout");
       if (TimeOutExits) std::exit(0);
     };
   } else if (AName == "hangup") {
-    HangupExits = AArg != "record";
+    HangupExits = !Has(AArg, "record");
     DoorOnHangup = [] {
       Record("hangup" + Stamp());
+      WaitInHook("hangup");
       if (HangupExits) std::exit(0);
     };
   } else if (AName == "statusbar") {
     DoorOnStatusBar = [] {
-      Record("statusbar" + Stamp());
+      Record("statusbar idle=" + std::to_string(DoorSecondsIdle()) + " left=" + std::to_string(DoorSecondsLeft()) +
+             Stamp());
       DefaultOnStatusBar();
+      WaitInHook("statusbar");
     };
   } else {
     Record("bad hook " + AName);

@@ -84,6 +84,12 @@ PtyProcess::PtyProcess(const std::string& APath, const std::vector<std::string>&
     dup2(Slave, 0);
     dup2(Slave, 1);
     dup2(Slave, 2);
+    if (!AOptions.StdinPath.empty()) {
+      const int In = open(AOptions.StdinPath.c_str(), O_RDONLY);
+      if (In < 0) _exit(126);
+      dup2(In, 0);
+      if (In != 0) close(In);
+    }
     // Close every other descriptor except the pass-through ones, which stay open across exec.
     unsigned int From = 3;
     for (int Fd : Keep) {

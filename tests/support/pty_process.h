@@ -16,6 +16,8 @@ struct PtyOptions {
   std::string WorkDir;               // empty: the test's own working directory
   std::vector<std::string> Env;      // "NAME=value" entries added to (or replacing) the environment
   std::vector<int> PassFds;          // descriptors the child keeps at the same numbers (all >= 3)
+  std::string StdinPath;             // read as standard input instead of the terminal (which stays
+                                     // the controlling terminal and standard output)
 };
 
 class PtyProcess {

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -396,6 +398,18 @@ TEST(TunecraftLocal, NoKeyboardEndsTheLocalRun) {
   EXPECT_FALSE(fs::exists(Dir.Path() / "tunecraft.log"));
 }
 
+// In stdio mode standard input is the caller: at end of file (the BBS closed the caller's terminal)
+// the run takes the hang-up path at once, as a socket at end of file does, instead of idling for
+// five minutes.
+TEST(TunecraftStdio, InputAtEndOfFileIsTheCallerHangingUp) {
+  TempDir Dir;
+  DoorRun Run({"-N1", "-S5", "-X"}, Dir.Path(), nullptr, "exec \"$0\" \"$@\" </dev/null");
+  EXPECT_EQ(0, Run.WaitExit(10000));
+  EXPECT_NE(std::string::npos, Run.Console().Output().find("Caller Dropped Carrier.  Returning To BBS..."))
+      << Screen(Run.Console().Output());
+  EXPECT_EQ(ExpectedLog("DDDD"), LogLines(Dir.Path()));
+}
+
 bool SameTerminalSettings(const termios& A, const termios& B) {
   return A.c_iflag == B.c_iflag && A.c_oflag == B.c_oflag && A.c_cflag == B.c_cflag && A.c_lflag == B.c_lflag &&
          std::memcmp(A.c_cc, B.c_cc, sizeof A.c_cc) == 0;
@@ -438,21 +452,35 @@ TEST(TunecraftHangup, CallerDroppingCarrierAtEitherKeyWait) {
 }
 
 // The log cannot be opened: tunecraft.log is a directory (root ignores mode bits, so a read-only
-// directory would not stop it). The music still reaches the caller and the run ends normally.
+// directory would not stop it), or a FIFO nobody reads, whose open would wait for a reader for ever.
+// The music still reaches the caller and the run ends normally; the thing in the log's place stays.
 TEST(TunecraftLog, UnwritableLogDoesNotStopTheSession) {
-  TempDir Dir;
-  fs::create_directory(Dir.Path() / "tunecraft.log");
-  auto Link = Connect(LinkKind::SocketPair);
-  ASSERT_NE(nullptr, Link);
-  DoorRun Run({"-N1", "-S" + std::to_string(Link->Door)}, Dir.Path(), Link.get());
-  ASSERT_TRUE(Run.CallerUntil(kFirstPrompt)) << Printable(Run.Received());
-  Run.SendKey("a");
-  ASSERT_TRUE(Run.CallerUntil(kSecondPrompt)) << Printable(Run.Received());
-  Run.SendKey("b");
-  EXPECT_EQ(0, Run.WaitExit());
-  EXPECT_BYTES(kBeforeFirstKey + kAfterFirstKey, Run.Received());
-  EXPECT_TRUE(fs::is_directory(Dir.Path() / "tunecraft.log"));
-  EXPECT_TRUE(fs::is_empty(Dir.Path() / "tunecraft.log"));
+  struct Case {
+    const char* What;
+    std::function<bool(const fs::path&)> Make;
+    std::function<bool(const fs::path&)> Unchanged;
+  };
+  const Case kCases[] = {
+      {"a directory", [](const fs::path& P) { return fs::create_directory(P); },
+       [](const fs::path& P) { return fs::is_directory(P) && fs::is_empty(P); }},
+      {"a FIFO without a reader", [](const fs::path& P) { return mkfifo(P.c_str(), 0600) == 0; },
+       [](const fs::path& P) { return fs::is_fifo(P); }},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.What);
+    TempDir Dir;
+    ASSERT_TRUE(C.Make(Dir.Path() / "tunecraft.log"));
+    auto Link = Connect(LinkKind::SocketPair);
+    ASSERT_NE(nullptr, Link);
+    DoorRun Run({"-N1", "-S" + std::to_string(Link->Door)}, Dir.Path(), Link.get());
+    ASSERT_TRUE(Run.CallerUntil(kFirstPrompt)) << Printable(Run.Received());
+    Run.SendKey("a");
+    ASSERT_TRUE(Run.CallerUntil(kSecondPrompt)) << Printable(Run.Received());
+    Run.SendKey("b");
+    EXPECT_EQ(0, Run.WaitExit());
+    EXPECT_BYTES(kBeforeFirstKey + kAfterFirstKey, Run.Received());
+    EXPECT_TRUE(C.Unchanged(Dir.Path() / "tunecraft.log"));
+  }
 }
 
 // zelkit-launch as the BBS, a real telnet client on its own terminal as the caller.
