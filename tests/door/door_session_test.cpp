@@ -473,12 +473,13 @@ TEST(DoorEvents, HooksMayWaitForAKey) {
     DoorRun run;
     run.MakeCaller();
     ASSERT_TRUE(run.Start(c.Script, Expand(run, {"-N1", "-S{fd}"})));
+    // Each row runs on even when an earlier one failed, so one run shows every hook's outcome.
     if (c.Action == acSysopKey) {
-      ASSERT_TRUE(run.WaitResult("started", kWait));
+      EXPECT_TRUE(run.WaitResult("started", kWait));
       shutdown(run.CallerFd(), SHUT_WR);
-      ASSERT_TRUE(run.WaitScreen("hangup hook waits", kWait)) << run.Screen();
+      EXPECT_TRUE(run.WaitScreen("hangup hook waits", kWait)) << run.Screen();
     } else {
-      ASSERT_TRUE(run.WaitCaller(c.Shown, kWait)) << ::testing::PrintToString(run.Received());
+      EXPECT_TRUE(run.WaitCaller(c.Shown, kWait)) << ::testing::PrintToString(run.Received());
     }
     run.Process().ReadFor(1500);  // the hook keeps waiting; nothing runs it again meanwhile
     switch (c.Action) {
@@ -492,8 +493,8 @@ TEST(DoorEvents, HooksMayWaitForAKey) {
     if (c.WantHookKey.empty()) {
       EXPECT_TRUE(hookKeys.empty()) << run.Results();
     } else {
-      ASSERT_EQ(1u, hookKeys.size()) << run.Results();
-      EXPECT_EQ(0u, hookKeys[0].find("hookkey " + c.Hook + " " + c.WantHookKey)) << hookKeys[0];
+      EXPECT_EQ(1u, hookKeys.size()) << run.Results();
+      for (const auto& line : hookKeys) EXPECT_EQ(0u, line.find("hookkey " + c.Hook + " " + c.WantHookKey)) << line;
     }
     const std::string received = run.Received();
     if (!c.Shown.empty()) {
