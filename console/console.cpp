@@ -5,12 +5,22 @@
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
 #include "console/console_internal.h"
 #include "console/console_testing.h"
 
+// Everything the exit handler touches that has a destructor is defined here, ahead of the start-up
+// below: objects of one file are destroyed in the reverse order of their definition, so these
+// outlive the handler that start-up registers. Defined in other files, they could be destroyed
+// before it runs.
+std::vector<std::uint8_t> ConsoleShadowBuffer;
+
 namespace console_internal {
+std::vector<std::uint16_t> FShown;
+std::string FOutBuf;
+std::vector<std::uint8_t> FFlushedShadow;
 int FIn = 0;
 int FOut = 1;
 bool FUtf8 = false;

@@ -29,7 +29,10 @@ extern bool FCursorVisible;
 extern bool FDirty;  // something was drawn since start: from then on the terminal follows the model
 void ResetModel(int AWidth, int AHeight);
 
-// The terminal side (console_terminal.cpp).
+// The terminal side (console_terminal.cpp; the three containers are defined in console.cpp).
+extern std::vector<std::uint16_t> FShown;         // character | attribute << 8, or kUnknownCell
+extern std::string FOutBuf;
+extern std::vector<std::uint8_t> FFlushedShadow;  // the shadow buffer as the last flush sent it
 extern int FTermWidth, FTermHeight;
 extern bool FEverWritten;
 void ReadTerminalSize(int& AWidth, int& AHeight);

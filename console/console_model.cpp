@@ -12,7 +12,6 @@
 
 constinit std::int32_t ConsoleScreenWidth = 80;
 constinit std::int32_t ConsoleScreenHeight = 25;
-std::vector<std::uint8_t> ConsoleShadowBuffer;
 constinit std::uint8_t ConsoleTextAttr = 7;
 
 namespace console_internal {

@@ -59,13 +59,11 @@ constexpr std::array<char16_t, 256> kCp437 = {
 // PC colour order (black, blue, green, cyan, red, magenta, brown, grey) to the ANSI colour digit.
 constexpr char kPcToAnsi[8] = {'0', '4', '2', '6', '1', '5', '3', '7'};
 
-// What the terminal shows now, as far as the console knows.
-std::vector<std::uint16_t> FShown;  // character | attribute << 8, or kUnknownCell
+// What the terminal shows now, as far as the console knows (FShown, FOutBuf and FFlushedShadow
+// are defined in console.cpp).
 int FTermX = 0, FTermY = 0;      // 0: unknown (start, or pending wrap after the last column)
 int FTermAttr = -1;              // SGR in force, -1 unknown
 int FTermCursorVisible = -1;     // -1 unknown
-std::string FOutBuf;
-std::vector<std::uint8_t> FFlushedShadow;  // the shadow buffer as the last flush sent it
 
 void AppendNumber(std::string& AOut, int AValue) { AOut += std::to_string(AValue); }
 
