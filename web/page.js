@@ -1,0 +1,97 @@
+// The web caller's page: an 80 x 25 terminal (xterm.js) on the launcher's WebSocket, showing the
+// door's bytes as a PC shows them, sending keys as a BBS terminal sends them, and playing the door's
+// ANSI music with the Web Audio API. window.zelkitPage lets tests read what happened.
+
+import { Cp437ToString, StringToCp437 } from './cp437.js';
+import { TMusicExtractor, TMusicPlayer } from './music.js';
+
+// The VGA text-mode palette in ANSI order: dim colours 0-7, then the bright ones that bold selects.
+const kTheme = {
+  background: '#000000', foreground: '#aaaaaa', cursor: '#aaaaaa',
+  black: '#000000', red: '#aa0000', green: '#00aa00', yellow: '#aa5500',
+  blue: '#0000aa', magenta: '#aa00aa', cyan: '#00aaaa', white: '#aaaaaa',
+  brightBlack: '#555555', brightRed: '#ff5555', brightGreen: '#55ff55', brightYellow: '#ffff55',
+  brightBlue: '#5555ff', brightMagenta: '#ff55ff', brightCyan: '#55ffff', brightWhite: '#ffffff',
+};
+
+// What a BBS terminal sends for the keys whose xterm.js encoding differs: cursor keys always as
+// ESC [ A-D (never the application-mode ESC O forms), Home ESC [ H, End ESC [ K, Insert ESC [ @,
+// Page Up ESC [ V, Page Down ESC [ U, Delete DEL, Backspace BS.
+const kKeys = {
+  '\x1bOA': '\x1b[A', '\x1bOB': '\x1b[B', '\x1bOC': '\x1b[C', '\x1bOD': '\x1b[D',
+  '\x1bOH': '\x1b[H', '\x1b[1~': '\x1b[H', '\x1bOF': '\x1b[K', '\x1b[F': '\x1b[K', '\x1b[4~': '\x1b[K',
+  '\x1b[2~': '\x1b[@', '\x1b[3~': '\x7f', '\x1b[5~': '\x1b[V', '\x1b[6~': '\x1b[U', '\x7f': '\x08',
+};
+
+const Status = document.getElementById('status');
+const Term = new Terminal({
+  cols: 80, rows: 25, scrollback: 0, theme: kTheme,
+  fontFamily: '"DejaVu Sans Mono", "Liberation Mono", monospace', fontSize: 16, lineHeight: 1,
+  drawBoldTextInBrightColors: true, fontWeightBold: 'normal', cursorBlink: true,
+});
+Term.open(document.getElementById('terminal'));
+Term.focus();
+
+const Hook = {
+  Scheduled: [],    // every note laid out: { Frequency, Start, Length, Duration, Music }
+  Connected: false,
+  Ended: false,
+  ScreenText() {
+    const Rows = [];
+    const Buffer = Term.buffer.active;
+    for (let Y = 0; Y < Term.rows; ++Y) Rows.push(Buffer.getLine(Buffer.viewportY + Y).translateToString(true));
+    return Rows.join('\n');
+  },
+  AudioState() { return Audio ? Audio.state : 'none'; },
+};
+window.zelkitPage = Hook;
+
+// Browsers may start the audio suspended until the caller touches the page; the notes are laid out
+// on its clock either way and sound once it runs.
+let Audio = null;
+try { Audio = new AudioContext(); } catch { Audio = null; }
+const Wake = () => { if (Audio && Audio.state === 'suspended') Audio.resume().catch(() => {}); };
+document.addEventListener('keydown', Wake);
+document.addEventListener('pointerdown', Wake);
+
+// A square wave, as the PC speaker played it, quiet enough not to startle.
+function Tone(AFrequency, AStart, ADuration) {
+  if (!Audio) return;
+  const Osc = Audio.createOscillator();
+  const Gain = Audio.createGain();
+  Osc.type = 'square';
+  Osc.frequency.value = AFrequency;
+  Gain.gain.value = 0.06;
+  Osc.connect(Gain).connect(Audio.destination);
+  Osc.start(AStart);
+  Osc.stop(AStart + ADuration);
+}
+
+const Extractor = new TMusicExtractor();
+const Player = new TMusicPlayer(() => (Audio ? Audio.currentTime : performance.now() / 1000), Tone);
+
+const Url = `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/door${location.search}`;
+const Socket = new WebSocket(Url);
+Socket.binaryType = 'arraybuffer';
+Socket.onopen = () => {
+  Hook.Connected = true;
+  Status.textContent = 'Connected.';
+};
+Socket.onmessage = (AEvent) => {
+  if (!(AEvent.data instanceof ArrayBuffer)) return;
+  for (const Piece of Extractor.Feed(new Uint8Array(AEvent.data))) {
+    if (Piece.Text) Term.write(Cp437ToString(Piece.Text));
+    else for (const Note of Player.Play(Piece.Music)) Hook.Scheduled.push({ ...Note, Music: Piece.Music });
+  }
+};
+Socket.onclose = () => {
+  const Text = Hook.Connected ? 'The call has ended.' : 'The door server could not be reached.';
+  Hook.Ended = true;
+  Status.textContent = Text;
+  Term.write(`\x1b[0m\r\n\x1b[1;37m${Text}\x1b[0m`);
+};
+Term.onData((AData) => {
+  if (Socket.readyState !== WebSocket.OPEN) return;
+  const Bytes = StringToCp437(kKeys[AData] ?? AData);
+  if (Bytes.length) Socket.send(Bytes);
+});
