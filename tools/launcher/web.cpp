@@ -1,0 +1,493 @@
+// zelkit-launch's web front door on one Asio event loop in a thread of its own: the page's few
+// files over HTTP, the WebSocket handshake (RFC 6455) with its Origin check, and for each caller the
+// relay between the WebSocket and the socket the launcher's loop handed the door.
+//
+// Memory per caller is bounded: one read from the door (kDoorBlock) and at most kHighWater bytes
+// waiting for the browser, after which the door is not read until the browser catches up; one
+// message from the browser (kMaxMessage) is taken at a time, the next only once the door has it.
+// A browser that takes nothing for --web-stall seconds is dropped, so the door sees the caller gone.
+
+#include "tools/launcher/web.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <thread>
+#include <tuple>
+
+namespace launcher {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using TErrorCode = beast::error_code;
+
+constexpr std::size_t kMaxMessage = 4096;    // one message from the browser: a key, a paste
+constexpr std::size_t kDoorBlock = 16384;    // one read from the door
+constexpr std::size_t kHighWater = 65536;    // bytes waiting for the browser before the door waits
+constexpr std::size_t kMaxHeader = 8192;     // an HTTP request's head
+constexpr std::uintmax_t kMaxFile = 8u << 20;
+constexpr int kMaxVisitors = 64;             // connections that are not callers yet
+constexpr auto kRequestTime = std::chrono::seconds(10);
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+// The only files served: each address maps to one file under the web root, so no request can name
+// any other file.
+struct TFile {
+  const char* Target;
+  const char* Path;
+  const char* Type;
+};
+const TFile kFiles[] = {
+    {"/", "index.html", "text/html; charset=utf-8"},
+    {"/index.html", "index.html", "text/html; charset=utf-8"},
+    {"/page.js", "page.js", "text/javascript; charset=utf-8"},
+    {"/music.js", "music.js", "text/javascript; charset=utf-8"},
+    {"/cp437.js", "cp437.js", "text/javascript; charset=utf-8"},
+    {"/xterm.js", "node_modules/@xterm/xterm/lib/xterm.js", "text/javascript; charset=utf-8"},
+    {"/xterm.css", "node_modules/@xterm/xterm/css/xterm.css", "text/css; charset=utf-8"},
+};
+
+class TVisitor;
+
+TWebOptions FWeb;
+std::unique_ptr<asio::io_context> FIo;
+std::unique_ptr<tcp::acceptor> FAcceptor;
+std::unique_ptr<asio::steady_timer> FAcceptTimer;
+std::thread FThread;
+int FWakeFd = -1;
+std::mutex FCallsLock;  // guards FCalls, shared with the launcher's loop
+std::vector<TWebCall> FCalls;
+// Web thread only from here on.
+std::uint64_t FNextId = 1;
+std::map<std::uint64_t, std::shared_ptr<TVisitor>> FWaiting;  // callers waiting for the launcher's answer
+int FVisitors = 0;
+std::vector<std::string> FOrigins;  // pages allowed to open the WebSocket, lower case
+
+void Log(const std::string& ALine) {
+  const std::string Line = "web: " + ALine + "\n";
+  std::ignore = write(STDERR_FILENO, Line.data(), Line.size());
+}
+
+std::string_view View(beast::string_view AText) { return {AText.data(), AText.size()}; }
+
+std::string Lower(std::string AText) {
+  for (char& C : AText) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  return AText;
+}
+
+// A browser names the page that opens a WebSocket in Origin (RFC 6454); only the launcher's own page
+// (and the sysop's --web-origin pages) may open the door, so a page elsewhere that the caller happens
+// to visit cannot call doors in the caller's name. A client without Origin is not a browser.
+bool OriginAllowed(const http::request<http::empty_body>& ARequest) {
+  const auto It = ARequest.find(http::field::origin);
+  if (It == ARequest.end()) return true;
+  const std::string Origin = Lower(std::string(It->value()));
+  return std::find(FOrigins.begin(), FOrigins.end(), Origin) != FOrigins.end();
+}
+
+// The value of "door=" in the query, when it is a plausible door code.
+std::string DoorCodeOf(std::string_view ATarget) {
+  const auto Query = ATarget.find('?');
+  if (Query == std::string_view::npos) return "";
+  std::string_view Rest = ATarget.substr(Query + 1);
+  while (!Rest.empty()) {
+    const auto Amp = Rest.find('&');
+    const std::string_view Pair = Rest.substr(0, Amp);
+    if (Pair.substr(0, 5) == "door=") {
+      const std::string_view Code = Pair.substr(5);
+      const bool Plain = !Code.empty() && Code.size() <= 32 && std::all_of(Code.begin(), Code.end(), [](char C) {
+        return std::isalnum(static_cast<unsigned char>(C)) || C == '-' || C == '_';
+      });
+      return Plain ? std::string(Code) : "";
+    }
+    if (Amp == std::string_view::npos) break;
+    Rest = Rest.substr(Amp + 1);
+  }
+  return "";
+}
+
+bool ReadWhole(const std::string& APath, std::string& AOut) {
+  std::ifstream In(APath, std::ios::binary);
+  if (!In) return false;
+  std::ostringstream Text;
+  Text << In.rdbuf();
+  if (!In && !In.eof()) return false;
+  AOut = std::move(Text).str();
+  return AOut.size() <= kMaxFile;
+}
+
+// One connection from a browser: HTTP requests for the page's files until it asks to upgrade to a
+// WebSocket, then a caller whose bytes are relayed to and from the door.
+class TVisitor : public std::enable_shared_from_this<TVisitor> {
+ public:
+  TVisitor(tcp::socket&& ASocket, std::string APeer, std::uint32_t AAddress)
+      : FHttp(std::move(ASocket)), FPeer(std::move(APeer)), FAddress(AAddress), FStall(*FIo), FDoor(*FIo) {
+    ++FVisitors;
+  }
+  ~TVisitor() {
+    if (FCounted) --FVisitors;
+  }
+  TVisitor(const TVisitor&) = delete;
+  TVisitor& operator=(const TVisitor&) = delete;
+
+  void Start() { ReadRequest(); }
+
+  // The launcher's answer: the door's socket, or -1 when the caller is to be hung up on.
+  void Begin(int ASocket) {
+    if (ASocket < 0) {
+      CloseCaller();
+      return;
+    }
+    TErrorCode Ec;
+    FDoor.assign(ASocket, Ec);
+    if (Ec) {
+      close(ASocket);
+      CloseCaller();
+      return;
+    }
+    ReadDoor();
+    ReadCaller();
+  }
+
+ private:
+  void ReadRequest() {
+    FParser.emplace();
+    FParser->header_limit(kMaxHeader);
+    FHttp.expires_after(kRequestTime);
+    http::async_read(FHttp, FBuffer, *FParser,
+                     [Self = shared_from_this()](TErrorCode AEc, std::size_t) { Self->OnRequest(AEc); });
+  }
+
+  void OnRequest(TErrorCode AEc) {
+    if (AEc) return;  // gone, too slow, or not HTTP: the connection closes with the last reference
+    http::request<http::empty_body> Request = FParser->release();
+    if (websocket::is_upgrade(Request)) return Upgrade(std::move(Request));
+    Serve(Request);
+  }
+
+  void Respond(const http::request<http::empty_body>& ARequest, http::status AStatus, std::string ABody,
+               const char* AType) {
+    auto Response = std::make_shared<http::response<http::string_body>>(AStatus, ARequest.version());
+    Response->set(http::field::server, "zelkit-launch");
+    Response->set(http::field::content_type, AType);
+    Response->set(http::field::cache_control, "no-cache");
+    Response->set("X-Content-Type-Options", "nosniff");
+    // The page uses its own files only; no other site may frame it and take the caller's keys.
+    Response->set("Content-Security-Policy",
+                  "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
+    Response->keep_alive(ARequest.keep_alive() && AStatus == http::status::ok);
+    const std::size_t Length = ABody.size();
+    if (ARequest.method() != http::verb::head) Response->body() = std::move(ABody);
+    Response->content_length(Length);
+    http::async_write(FHttp, *Response, [Self = shared_from_this(), Response](TErrorCode AEc, std::size_t) {
+      if (!AEc && Response->keep_alive()) Self->ReadRequest();
+      else Self->FHttp.socket().shutdown(tcp::socket::shutdown_send, AEc);
+    });
+  }
+
+  void Serve(const http::request<http::empty_body>& ARequest) {
+    if (ARequest.method() != http::verb::get && ARequest.method() != http::verb::head)
+      return Respond(ARequest, http::status::method_not_allowed, "Only GET and HEAD.\n", "text/plain; charset=utf-8");
+    std::string_view Target = View(ARequest.target());
+    Target = Target.substr(0, Target.find('?'));
+    for (const TFile& File : kFiles) {
+      if (Target != File.Target) continue;
+      std::string Body;
+      if (ReadWhole(FWeb.Root + "/" + File.Path, Body)) return Respond(ARequest, http::status::ok, std::move(Body), File.Type);
+      Log("cannot read " + FWeb.Root + "/" + File.Path + " (in web/: npm ci)");
+      break;
+    }
+    Respond(ARequest, http::status::not_found, "Not found.\n", "text/plain; charset=utf-8");
+  }
+
+  void Upgrade(http::request<http::empty_body> ARequest) {
+    std::string_view Target = View(ARequest.target());
+    if (Target.substr(0, Target.find('?')) != "/door")
+      return Respond(ARequest, http::status::not_found, "Not found.\n", "text/plain; charset=utf-8");
+    if (!OriginAllowed(ARequest)) {
+      Log("caller " + FPeer + " refused: page " + std::string(ARequest[http::field::origin]) + " may not open the door");
+      return Respond(ARequest, http::status::forbidden, "This page may not open the door.\n", "text/plain; charset=utf-8");
+    }
+    FDoorCode = DoorCodeOf(Target);
+    FWs.emplace(std::move(FHttp));
+    beast::get_lowest_layer(*FWs).expires_never();
+    websocket::stream_base::timeout Timeouts{};
+    Timeouts.handshake_timeout = kRequestTime;
+    Timeouts.idle_timeout = websocket::stream_base::none();  // an idle caller is the door's business
+    Timeouts.keep_alive_pings = false;
+    FWs->set_option(Timeouts);
+    FWs->set_option(websocket::stream_base::decorator(
+        [](websocket::response_type& AResponse) { AResponse.set(http::field::server, "zelkit-launch"); }));
+    FWs->read_message_max(kMaxMessage);
+    FWs->binary(true);
+    FWs->async_accept(ARequest, [Self = shared_from_this()](TErrorCode AEc) { Self->OnAccepted(AEc); });
+  }
+
+  void OnAccepted(TErrorCode AEc) {
+    if (AEc) return;
+    --FVisitors;
+    FCounted = false;
+    const std::uint64_t Id = FNextId++;
+    FWaiting[Id] = shared_from_this();
+    {
+      std::lock_guard<std::mutex> Guard(FCallsLock);
+      FCalls.push_back(TWebCall{Id, FPeer, FAddress, FDoorCode});
+    }
+    const char Wake = 'w';
+    std::ignore = write(FWakeFd, &Wake, 1);
+  }
+
+  // Door to browser.
+  void ReadDoor() {
+    if (FDoorReading || FDoorEnded || FCallerGone) return;
+    FDoorReading = true;
+    FDoor.async_read_some(asio::buffer(FFromDoor), [Self = shared_from_this()](TErrorCode AEc, std::size_t AGot) {
+      Self->OnDoorData(AEc, AGot);
+    });
+  }
+
+  void OnDoorData(TErrorCode AEc, std::size_t AGot) {
+    FDoorReading = false;
+    if (AEc) {  // end of file: the door has ended and the launcher hung up, or the door's side is closed
+      FDoorEnded = true;
+      if (!FWriting && FPending.empty()) CloseCaller();
+      return;
+    }
+    std::string Replies;
+    FTelnet.Feed(FFromDoor.data(), AGot, FPending, Replies);
+    if (!Replies.empty()) {
+      FToDoor += Replies;
+      WriteDoor();
+    }
+    WriteCaller();
+    if (FPending.size() < kHighWater) ReadDoor();
+  }
+
+  void WriteCaller() {
+    if (FWriting || FPending.empty() || FCallerGone) return;
+    FWriting = true;
+    FSending.swap(FPending);
+    FStall.expires_after(std::chrono::seconds(FWeb.StallSeconds));
+    FStall.async_wait([Self = shared_from_this()](TErrorCode AEc) {
+      if (AEc || !Self->FWriting) return;
+      Log("caller " + Self->FPeer + " dropped: the browser took nothing for " + std::to_string(FWeb.StallSeconds) + " s");
+      Self->Drop();
+    });
+    FWs->async_write(asio::buffer(FSending), [Self = shared_from_this()](TErrorCode AEc, std::size_t) {
+      Self->OnCallerWritten(AEc);
+    });
+  }
+
+  void OnCallerWritten(TErrorCode AEc) {
+    FWriting = false;
+    FStall.cancel();
+    FSending.clear();
+    if (AEc) return Drop();
+    if (!FPending.empty()) WriteCaller();
+    else if (FDoorEnded) CloseCaller();
+    if (FPending.size() < kHighWater) ReadDoor();
+  }
+
+  // Browser to door.
+  void ReadCaller() {
+    if (FCallerReading || FCallerGone) return;
+    FCallerReading = true;
+    FWs->async_read(FIn, [Self = shared_from_this()](TErrorCode AEc, std::size_t) { Self->OnCallerData(AEc); });
+  }
+
+  void OnCallerData(TErrorCode AEc) {
+    FCallerReading = false;
+    if (AEc) {
+      if (AEc == websocket::error::message_too_big) Log("caller " + FPeer + " dropped: a message over " + std::to_string(kMaxMessage) + " bytes");
+      return Drop();
+    }
+    const auto Data = FIn.cdata();
+    FToDoor += TTelnetClient::Escape(static_cast<const unsigned char*>(Data.data()), Data.size());
+    FIn.consume(FIn.size());
+    WriteDoor();
+    if (!FDoorWriting) ReadCaller();  // else once the door has taken these keys
+  }
+
+  void WriteDoor() {
+    if (FDoorWriting || FToDoor.empty() || !FDoor.is_open()) return;
+    FDoorWriting = true;
+    FDoorSending.swap(FToDoor);
+    asio::async_write(FDoor, asio::buffer(FDoorSending), [Self = shared_from_this()](TErrorCode AEc, std::size_t) {
+      Self->FDoorWriting = false;
+      Self->FDoorSending.clear();
+      if (AEc) return;  // the door's side is gone; reading it ends the call
+      if (!Self->FToDoor.empty()) Self->WriteDoor();
+      else Self->ReadCaller();
+    });
+  }
+
+  // The call is over on the door's side: what the door said has gone out; a normal close follows.
+  void CloseCaller() {
+    if (FCallerGone || FClosing || !FWs) return;
+    FClosing = true;
+    FWs->async_close(websocket::close_reason(websocket::close_code::normal, "call ended"),
+                     [Self = shared_from_this()](TErrorCode) { Self->Drop(); });
+  }
+
+  // The caller is gone (or dropped): both connections close, so the door sees the carrier drop.
+  void Drop() {
+    if (FCallerGone) return;
+    FCallerGone = true;
+    TErrorCode Ignored;
+    FStall.cancel();
+    if (FWs) beast::get_lowest_layer(*FWs).socket().close(Ignored);
+    if (FDoor.is_open()) FDoor.close(Ignored);
+  }
+
+  beast::tcp_stream FHttp;
+  std::string FPeer;
+  std::uint32_t FAddress;
+  bool FCounted = true;  // counted in FVisitors until the WebSocket is open
+  beast::flat_buffer FBuffer;
+  std::optional<http::request_parser<http::empty_body>> FParser;
+  std::optional<websocket::stream<beast::tcp_stream>> FWs;
+  std::string FDoorCode;
+  asio::steady_timer FStall;
+  asio::posix::stream_descriptor FDoor;
+  TTelnetClient FTelnet;
+  std::array<unsigned char, kDoorBlock> FFromDoor{};
+  std::string FPending;      // door bytes not yet handed to the WebSocket
+  std::string FSending;      // the message being written to the browser
+  beast::flat_buffer FIn;
+  std::string FToDoor;       // keys and telnet answers not yet handed to the door
+  std::string FDoorSending;
+  bool FDoorReading = false, FDoorEnded = false, FWriting = false;
+  bool FCallerReading = false, FDoorWriting = false, FClosing = false, FCallerGone = false;
+};
+
+void Accept() {
+  FAcceptor->async_accept([](TErrorCode AEc, tcp::socket ASocket) {
+    if (AEc == asio::error::operation_aborted) return;
+    if (AEc) {
+      // Out of descriptors, say: the caller waits in the backlog, and so do we, briefly.
+      FAcceptTimer->expires_after(kAcceptPause);
+      FAcceptTimer->async_wait([](TErrorCode ATimerEc) { if (!ATimerEc) Accept(); });
+      return;
+    }
+    const int Fd = ASocket.native_handle();
+    std::ignore = fcntl(Fd, F_SETFD, fcntl(Fd, F_GETFD) | FD_CLOEXEC);
+    TErrorCode Ec;
+    const tcp::endpoint Remote = ASocket.remote_endpoint(Ec);
+    if (!Ec && Remote.address().is_v4()) {
+      const std::uint32_t Address = Remote.address().to_v4().to_uint();
+      const std::string Peer = Remote.address().to_string() + ":" + std::to_string(Remote.port());
+      if (FWeb.Allowed && !FWeb.Allowed(Address)) {
+        Log("caller " + Peer + " refused: not on the allow list");
+      } else if (FVisitors >= kMaxVisitors) {
+        Log("caller " + Peer + " refused: " + std::to_string(kMaxVisitors) + " connections already loading the page");
+      } else {
+        std::make_shared<TVisitor>(std::move(ASocket), Peer, Address)->Start();
+      }
+    }
+    Accept();
+  });
+}
+
+}  // namespace
+
+int WebStart(const TWebOptions& AOptions, int AWakeFd, std::string& AError) {
+  FWeb = AOptions;
+  FWakeFd = AWakeFd;
+  FIo = std::make_unique<asio::io_context>(1);
+  FAcceptTimer = std::make_unique<asio::steady_timer>(*FIo);
+  TErrorCode Ec;
+  const auto Address = asio::ip::make_address_v4(FWeb.Bind, Ec);
+  if (Ec) {
+    AError = "--bind takes an IPv4 address";
+    return -1;
+  }
+  FAcceptor = std::make_unique<tcp::acceptor>(*FIo);
+  const tcp::endpoint Where(Address, static_cast<unsigned short>(FWeb.Port));
+  if (FAcceptor->open(Where.protocol(), Ec) || FAcceptor->set_option(tcp::acceptor::reuse_address(true), Ec) ||
+      FAcceptor->bind(Where, Ec) || FAcceptor->listen(64, Ec)) {
+    AError = Ec.message();
+    FAcceptor.reset();
+    return -1;
+  }
+  const int Fd = FAcceptor->native_handle();
+  std::ignore = fcntl(Fd, F_SETFD, fcntl(Fd, F_GETFD) | FD_CLOEXEC);
+  const int Port = FAcceptor->local_endpoint(Ec).port();
+
+  // The launcher's own page, under every name that reaches it here, and the sysop's others.
+  FOrigins.clear();
+  const std::string Suffix = ":" + std::to_string(Port);
+  for (const std::string& Host : {std::string("127.0.0.1"), std::string("localhost"), FWeb.Bind})
+    if (Host != "0.0.0.0") FOrigins.push_back("http://" + Host + Suffix);
+  for (const std::string& Origin : FWeb.Origins) FOrigins.push_back(Lower(Origin));
+
+  Accept();
+  // Signals stay with the launcher's loop: the web thread starts with them blocked.
+  sigset_t Block, Old;
+  sigemptyset(&Block);
+  for (int Signal : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&Block, Signal);
+  pthread_sigmask(SIG_BLOCK, &Block, &Old);
+  FThread = std::thread([] { FIo->run(); });
+  pthread_sigmask(SIG_SETMASK, &Old, nullptr);
+  return Port;
+}
+
+std::vector<TWebCall> WebTakeCalls() {
+  std::lock_guard<std::mutex> Guard(FCallsLock);
+  std::vector<TWebCall> Calls;
+  Calls.swap(FCalls);
+  return Calls;
+}
+
+void WebAnswer(std::uint64_t AId, int ASocket) {
+  if (!FIo) {
+    if (ASocket >= 0) close(ASocket);
+    return;
+  }
+  asio::post(*FIo, [AId, ASocket] {
+    const auto It = FWaiting.find(AId);
+    if (It == FWaiting.end()) {
+      if (ASocket >= 0) close(ASocket);
+      return;
+    }
+    const std::shared_ptr<TVisitor> Visitor = It->second;
+    FWaiting.erase(It);
+    Visitor->Begin(ASocket);
+  });
+}
+
+void WebStop() {
+  if (!FIo) return;
+  FIo->stop();
+  if (FThread.joinable()) FThread.join();
+  FWaiting.clear();
+  FAcceptTimer.reset();
+  FAcceptor.reset();
+  FIo.reset();
+}
+
+}  // namespace launcher

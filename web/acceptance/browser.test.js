@@ -1,0 +1,123 @@
+// The web front door in a real browser: zelkit-launch serves the page and runs tunecraft for the
+// WebSocket caller; Debian's chromium, headless, driven by puppeteer-core, reads the terminal, checks
+// the notes the page laid out against the ones the door logged, presses keys and sees the call end.
+//
+//   ZELKIT_LAUNCH=.../zelkit-launch ZELKIT_TUNECRAFT=.../tunecraft [ZELKIT_SCREENSHOT=out.png] \
+//     node --test acceptance/
+// Skips only when there is no chromium to run (CHROMIUM, default /usr/bin/chromium).
+
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, rmSync, mkdirSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { dirname, join } from 'node:path';
+
+import puppeteer from 'puppeteer-core';
+
+const kChromium = process.env.CHROMIUM || '/usr/bin/chromium';
+const kWaitMs = 20000;  // a guard against hangs only; every wait ends as soon as its condition holds
+const kFrequencies = { C: 261.63, D: 293.66, E: 329.63 };
+
+// zelkit-launch with tunecraft in a fresh directory; resolves with the web page's port.
+function StartLauncher(ADir) {
+  const Launcher = spawn(process.env.ZELKIT_LAUNCH,
+    ['--door', process.env.ZELKIT_TUNECRAFT, '--port', '0', '--web', '0', '--max-calls', '1'],
+    { cwd: ADir, stdio: ['ignore', 'pipe', 'pipe'] });
+  let Err = '';
+  Launcher.stderr.on('data', (D) => { Err += D; });
+  Launcher.LogText = () => Err;
+  const Port = new Promise((Resolve, Reject) => {
+    let Out = '';
+    Launcher.stdout.on('data', (D) => {
+      Out += D;
+      const Match = /web page on http:\/\/127\.0\.0\.1:(\d+)\//.exec(Out);
+      if (Match) Resolve(Number(Match[1]));
+    });
+    Launcher.on('exit', (Code) => Reject(new Error(`zelkit-launch ended (${Code}) before serving: ${Out}${Err}`)));
+  });
+  return { Launcher, Port };
+}
+
+function Exited(AChild) {
+  return new Promise((Resolve) => {
+    if (AChild.exitCode !== null || AChild.signalCode !== null) Resolve(AChild.exitCode);
+    else AChild.on('exit', (Code) => Resolve(Code));
+  });
+}
+
+test('a browser caller plays tunecraft and hears its notes', { timeout: 120000 }, async (T) => {
+  if (!existsSync(kChromium)) {
+    T.skip(`no browser at ${kChromium}`);
+    return;
+  }
+  assert.ok(process.env.ZELKIT_LAUNCH && process.env.ZELKIT_TUNECRAFT, 'ZELKIT_LAUNCH and ZELKIT_TUNECRAFT');
+  const Dir = mkdtempSync(join(tmpdir(), 'zelkit-web-'));
+  const { Launcher, Port } = StartLauncher(Dir);
+  let Browser = null;
+  try {
+    const Url = `http://127.0.0.1:${await Port}/`;
+    Browser = await puppeteer.launch({
+      executablePath: kChromium,
+      headless: true,
+      userDataDir: join(Dir, 'profile'),
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+        '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
+    });
+    const Page = await Browser.newPage();
+    await Page.setViewport({ width: 820, height: 490 });
+    const Problems = [];
+    Page.on('pageerror', (E) => Problems.push(String(E)));
+    await Page.goto(Url, { waitUntil: 'load', timeout: kWaitMs });
+    const Screen = () => Page.evaluate(() => window.zelkitPage.ScreenText());
+    const Notes = () => Page.evaluate(() => window.zelkitPage.Scheduled);
+    const WaitFor = (AFunction, AArg) => Page.waitForFunction(AFunction, { timeout: kWaitMs, polling: 50 }, AArg);
+
+    // "Playing four notes", then four D4 sixteenth notes at T120: 0.125 s apart, 7/8 of that sounding.
+    await WaitFor(() => window.zelkitPage.ScreenText().includes('Press any key to play some random notes'));
+    assert.match(await Screen(), /^Playing four notes\s*$/m);
+    const First = await Notes();
+    assert.equal(First.length, 4, JSON.stringify(First));
+    for (const [I, Note] of First.entries()) {
+      assert.ok(Math.abs(Note.Frequency - 293.66) < 0.01, `note ${I}: ${Note.Frequency} Hz`);
+      assert.ok(Math.abs(Note.Length - 0.125) < 1e-9 && Math.abs(Note.Duration - 0.109375) < 1e-9, JSON.stringify(Note));
+      if (I > 0) assert.ok(Math.abs(Note.Start - First[I - 1].Start - 0.125) < 1e-6, `note ${I} starts ${Note.Start}`);
+      assert.equal(Note.Music, 'T120O4D16');
+    }
+
+    // A key: ten notes from C4, D4 and E4, in the order of the door's own log.
+    await Page.keyboard.press('x');
+    await WaitFor(() => window.zelkitPage.ScreenText().includes('Your music has been played, press any key.'));
+    await WaitFor(() => window.zelkitPage.Scheduled.length >= 14);
+    const Logged = readFileSync(join(Dir, 'tunecraft.log'), 'latin1').split('\n').filter((L) => L);
+    assert.equal(Logged.length, 14);
+    const Random = (await Notes()).slice(4);
+    assert.equal(Random.length, 10);
+    for (const [I, Note] of Random.entries()) {
+      const Want = /^\x1b\[NT120O4([CDE])16\x0e$/.exec(Logged[4 + I]);
+      assert.ok(Want, `log line ${5 + I}: ${JSON.stringify(Logged[4 + I])}`);
+      assert.ok(Math.abs(Note.Frequency - kFrequencies[Want[1]]) < 0.01, `random note ${I}: ${Note.Frequency} Hz, logged ${Want[1]}`);
+      assert.ok(Math.abs(Note.Length - 0.125) < 1e-9, JSON.stringify(Note));
+    }
+
+    // Another key: the door ends and the page says so.
+    await Page.keyboard.press('x');
+    await WaitFor(() => window.zelkitPage.Ended);
+    await WaitFor(() => window.zelkitPage.ScreenText().includes('The call has ended.'));
+    assert.equal(await Page.$eval('#status', (E) => E.textContent), 'The call has ended.');
+    assert.deepEqual(Problems, []);
+    if (process.env.ZELKIT_SCREENSHOT) {
+      mkdirSync(dirname(process.env.ZELKIT_SCREENSHOT), { recursive: true });
+      await Page.screenshot({ path: process.env.ZELKIT_SCREENSHOT });
+    }
+    assert.equal(await Exited(Launcher), 0, Launcher.LogText());
+    assert.match(Launcher.LogText(), /node 1: door ended with exit code 0/);
+  } finally {
+    if (Browser) await Browser.close();
+    if (Launcher.exitCode === null && Launcher.signalCode === null) {
+      Launcher.kill('SIGTERM');
+      await Exited(Launcher);
+    }
+    rmSync(Dir, { recursive: true, force: true });
+  }
+});
