@@ -11,6 +11,7 @@ packages=(
   valgrind                             # memcheck runs of the fault suite
   dpkg-dev file                        # the Debian package test (cpack -G DEB, dpkg-shlibdeps)
   rsh-redone-client putty-tools        # real rlogin clients calling the door server
+  libboost-dev chromium                # zelkit-launch's web front door (Boost.Beast) and its browser test
 )
 # Node.js with npm, for the npm packages the tests use; any Node.js that brings npm will do.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
@@ -26,11 +27,12 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# npm packages of the tests, exactly as their lock files say; again only when they are not there.
+# npm packages of the tests and of the web page (xterm.js), exactly as their lock files say; again
+# only when they are not there. puppeteer-core drives the installed chromium and downloads no browser.
 root="$(cd "$(dirname "$0")/.." && pwd)"
-for dir in tests/launcher/node; do
+for dir in tests/launcher/node web; do
   if [ ! -f "$root/$dir/node_modules/.package-lock.json" ] ||
      [ "$root/$dir/package-lock.json" -nt "$root/$dir/node_modules/.package-lock.json" ]; then
-    (cd "$root/$dir" && npm ci --no-audit --no-fund --loglevel=error)
+    (cd "$root/$dir" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
   fi
 done

@@ -115,6 +115,7 @@ int main(int argc, char** argv) {
           Send(Socket, "raw\r\n");
           break;
         }
+        case 'F': for (const std::string Block(65536, '#');;) Send(Socket, Block);
         case 'Y': Send(Socket, isatty(STDIN_FILENO) ? "tty\r\n" : "no tty\r\n"); break;
         case 'a': Send(Socket, "args: " + Args + "\r\n"); break;
         case 'w': {

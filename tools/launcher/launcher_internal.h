@@ -55,6 +55,10 @@ struct TOptions {
     std::uint32_t Mask;
   };
   std::vector<TAllow> Allow;      // empty: telnet from anywhere, rlogin from loopback only
+  int WebPort = -1;               // -1: no web front door
+  std::string WebRoot;            // the page's folder; empty: the source tree's web/
+  std::vector<std::string> WebOrigins;  // further pages that may open the WebSocket
+  int WebStallSeconds = 30;       // a browser that takes nothing this long is dropped
 };
 
 extern TOptions FOptions;
@@ -67,6 +71,8 @@ void Log(const std::string& ALine);          // one line on standard error, in o
 
 // --- listener.cpp: front doors, who may call, handshakes in progress
 enum TCallerKind : std::uint8_t { ckTelnet, ckRlogin, ckWeb };
+// Web callers reach the door through the launcher's relay, which speaks telnet towards the door.
+inline bool SpeaksTelnet(TCallerKind AKind) { return AKind != ckRlogin; }
 
 // Who is calling, as far as the front door knows.
 struct TCaller {
@@ -148,6 +154,11 @@ int FindDoor(const std::string& ACode);  // -1 when no door has that code
 
 // --- relay.cpp: runs in the caller's process; never returns
 [[noreturn]] void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, std::vector<char*>& AArgv);
+
+// --- web_calls.cpp: the web front door (--web), when the launcher is built with it
+int StartWeb(int AWakeFd);              // the web page's port, or -1 after a message
+void ServiceWebCalls(bool AStopping);   // after a wake-up: a node for each web caller now connected
+void StopWeb();
 
 // --- shared with the door's side of the fork
 [[noreturn]] void ReportFailure(int AReportFd, int AStep);  // steps: see kSteps in nodes.cpp

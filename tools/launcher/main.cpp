@@ -6,7 +6,8 @@
 // Single-threaded: one poll loop over the listening sockets, the handshakes in progress, the doors'
 // start-up pipes and a self-pipe that the SIGCHLD, SIGINT and SIGTERM handlers write to. Whatever
 // may wait on one caller (telnet answers, the menu, a pseudo-terminal relay) runs in that caller's
-// own process.
+// own process. The web front door (--web) runs its HTTP and WebSocket side on a thread of its own
+// and hands each caller to this loop through the self-pipe; nodes and doors stay with this loop.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -127,6 +128,7 @@ int Serve() {
     if (Fds[0].revents & POLLIN) {
       char Drain[64];
       while (read(FWake[0], Drain, sizeof Drain) > 0) {}
+      if (FOptions.WebPort >= 0) ServiceWebCalls(FStopping);
     }
     for (std::size_t I = 0; I < Reporting.size(); ++I)
       if (Fds[ReportsFrom + I].revents != 0) ReadStartReport(Reporting[I]);
@@ -177,13 +179,17 @@ int main(int argc, char** argv) {
   InstallSignals();
   if (!Listen(FOptions.Port, ckTelnet)) return kExitFailure;
   if (FOptions.RloginPort >= 0 && !Listen(FOptions.RloginPort, ckRlogin)) return kExitFailure;
+  const int WebPort = FOptions.WebPort >= 0 ? StartWeb(FWake[1]) : -1;
+  if (FOptions.WebPort >= 0 && WebPort < 0) return kExitFailure;
   std::string Doors = FOptions.Doors.size() == 1 ? "door " + DoorAsGiven : "doors " + FOptions.Doors[0].Code;
   for (std::size_t I = 1; I < FOptions.Doors.size(); ++I) Doors += ", " + FOptions.Doors[I].Code;
   std::printf("zelkit-launch: listening on %s:%d, %s\n", FOptions.Bind.c_str(), FListeners[0].Port, Doors.c_str());
   if (FListeners.size() > 1)
     std::printf("zelkit-launch: rlogin on %s:%d\n", FOptions.Bind.c_str(), FListeners[1].Port);
+  if (WebPort >= 0) std::printf("zelkit-launch: web page on http://%s:%d/\n", FOptions.Bind.c_str(), WebPort);
   std::fflush(stdout);
   const int Code = Serve();
+  StopWeb();
   RestoreTerminal();
   return Code;
 }

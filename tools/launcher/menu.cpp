@@ -83,7 +83,7 @@ int ChooseDoor(int ASocket, TCallerKind AKind) {
     if (Got < 0 && errno == EINTR) continue;
     if (Got <= 0) return -1;  // the caller hung up
     std::string Keys;
-    if (AKind == ckTelnet) Telnet.Feed(Buf, static_cast<std::size_t>(Got), Keys);
+    if (SpeaksTelnet(AKind)) Telnet.Feed(Buf, static_cast<std::size_t>(Got), Keys);
     else Keys.assign(reinterpret_cast<const char*>(Buf), static_cast<std::size_t>(Got));
     for (char K : Keys) {
       if (K >= '1' && K < static_cast<char>('1' + Count)) {

@@ -86,7 +86,8 @@ std::string SignalName(int ASignal) {
   // A process group of its own lets the launcher stop the door together with anything it started;
   // with --console the door stays in the terminal's foreground group so it can read the keyboard.
   if (!FOptions.Console) setpgid(0, 0);
-  if (ACaller.Kind == ckTelnet && !FOptions.Raw) NegotiateLikeABbs(ASocket);
+  // The web relay is a telnet client that answers; --raw is for telnet clients that do not.
+  if ((ACaller.Kind == ckTelnet && !FOptions.Raw) || ACaller.Kind == ckWeb) NegotiateLikeABbs(ASocket);
 
   int Door = 0;
   if (!ACaller.DoorCode.empty()) {

@@ -53,6 +53,12 @@ const char kUsage[] =
     "                       one caller at a time\n"
     "  --raw                skip the telnet negotiation a BBS does before it starts the door\n"
     "  --max-nodes N        nodes available at once (default 250); more callers are turned away\n"
+    "  --web N              also serve a web page on this port (0: any free port) where callers\n"
+    "                       play the doors in the browser, ANSI music included\n"
+    "  --web-root DIR       the page's folder (default: web/ of the source tree)\n"
+    "  --web-origin URL     another page allowed to open the door, e.g. https://bbs.example.org\n"
+    "                       (repeatable; the launcher's own page always may)\n"
+    "  --web-stall S        drop a web caller whose browser takes nothing for S seconds (default 30)\n"
     "  --max-calls N        exit after N calls have ended\n"
     "  --version            show the version\n"
     "  --help               show this text\n";
@@ -157,7 +163,7 @@ void ParseOptions(int AArgc, char** AArgv) {
       static const char* const kWithValue[] = {
           "--door", "--port", "--bind", "--base", "--workdir", "--name", "--minutes", "--mode", "--max-calls",
           "--max-nodes", "--rlogin-port", "--rlogin-name", "--allow", "--max-per-address", "--max-pending",
-          "--handshake-timeout"};
+          "--handshake-timeout", "--web", "--web-root", "--web-origin", "--web-stall"};
       bool Known = false;
       for (const char* K : kWithValue) Known = Known || Arg == K;
       if (!Known) UsageError("unknown option " + Arg);
@@ -189,6 +195,18 @@ void ParseOptions(int AArgc, char** AArgv) {
       FOptions.MaxPending = static_cast<int>(Number(1, 9999));
     } else if (Arg == "--handshake-timeout") {
       FOptions.HandshakeSeconds = static_cast<int>(Number(1, 3600));
+    } else if (Arg == "--web") {
+      FOptions.WebPort = static_cast<int>(Number(0, 65535));
+    } else if (Arg == "--web-root") {
+      if (Value.empty()) UsageError("--web-root needs a directory");
+      FOptions.WebRoot = Value;
+    } else if (Arg == "--web-origin") {
+      // An origin is scheme, host and port (RFC 6454): "https://bbs.example.org", no path.
+      if (Value.find("://") == std::string::npos || Value.find('/', Value.find("://") + 3) != std::string::npos)
+        UsageError("--web-origin takes scheme://host[:port], for example https://bbs.example.org");
+      FOptions.WebOrigins.push_back(Value);
+    } else if (Arg == "--web-stall") {
+      FOptions.WebStallSeconds = static_cast<int>(Number(1, 3600));
     } else if (Arg == "--bind") {
       FOptions.Bind = Value;
     } else if (Arg == "--base") {

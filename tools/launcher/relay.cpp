@@ -58,7 +58,7 @@ bool SendAll(int ASocket, const char* AData, std::size_t ALen) {
 
 // The door's output to the caller; on telnet byte 255 is sent as IAC IAC.
 bool Forward(int ASocket, TCallerKind AKind, const char* AData, std::size_t ALen) {
-  if (AKind != ckTelnet) return SendAll(ASocket, AData, ALen);
+  if (!SpeaksTelnet(AKind)) return SendAll(ASocket, AData, ALen);
   std::string Escaped;
   for (std::size_t I = 0; I < ALen; ++I) {
     Escaped += AData[I];
@@ -178,7 +178,7 @@ void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, std::vector<char*>&
       unsigned char Buf[4096];
       const ssize_t N = recv(ASocket, Buf, sizeof Buf, 0);
       if (N > 0) {
-        if (AKind == ckTelnet) Telnet.Feed(Buf, static_cast<std::size_t>(N), ToDoor);
+        if (SpeaksTelnet(AKind)) Telnet.Feed(Buf, static_cast<std::size_t>(N), ToDoor);
         else ToDoor.append(reinterpret_cast<const char*>(Buf), static_cast<std::size_t>(N));
       } else if (N == 0 || errno != EINTR) {
         // The caller hung up: closing the master hangs up the door's terminal.

@@ -1,0 +1,449 @@
+// The web front door: the relay's telnet client on its own, then zelkit-launch --web as a child
+// process with the launcher's test door, called over loopback with raw HTTP requests and with a
+// Boost.Beast WebSocket client. Node directories and the page's folder live in a temporary directory.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "tests/support/test_files.h"
+#include "tools/launcher/web.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+using zelkit_test::ReadFile;
+using zelkit_test::TempDir;
+using zelkit_test::WriteFile;
+
+constexpr int kWaitMs = 15000;  // only a guard against hangs; every wait ends as soon as its event happens
+
+std::string Bytes(std::initializer_list<int> AValues) {
+  std::string Out;
+  for (int V : AValues) Out.push_back(static_cast<char>(V));
+  return Out;
+}
+
+// What the relay makes of the door's bytes: the browser's share and the answers for the door.
+struct TFed {
+  std::string Data, Replies;
+};
+TFed Feed(launcher::TTelnetClient& AClient, const std::string& AIn) {
+  TFed Out;
+  AClient.Feed(reinterpret_cast<const unsigned char*>(AIn.data()), AIn.size(), Out.Data, Out.Replies);
+  return Out;
+}
+
+constexpr int IAC = 255, WILL = 251, WONT = 252, DO = 253, DONT = 254, SB = 250, SE = 240;
+
+TEST(WebTelnetClient, TakesCommandsOutAndAnswersOnceEach) {
+  struct Case { const char* Name; std::string In, Data, Replies; };
+  const std::string BbsOffers = Bytes({IAC, WILL, 1, IAC, WILL, 3, IAC, WILL, 0, IAC, DO, 0});
+  const std::string DoorOffers = Bytes({IAC, WILL, 0, IAC, WILL, 1});
+  const Case kCases[] = {
+      {"plain text", "hello\r\n", "hello\r\n", ""},
+      {"a doubled IAC is byte 255", "a" + Bytes({IAC, IAC}) + "b", "a\xff" "b", ""},
+      {"the door offers echo", Bytes({IAC, WILL, 1}), "", Bytes({IAC, DO, 1})},
+      {"an offer already taken is not answered again", Bytes({IAC, WILL, 1, IAC, WILL, 1}), "", Bytes({IAC, DO, 1})},
+      {"an unknown offer is refused once", Bytes({IAC, WILL, 24, IAC, WILL, 24}), "", Bytes({IAC, DONT, 24})},
+      {"asked for binary", Bytes({IAC, DO, 0}), "", Bytes({IAC, WILL, 0})},
+      {"asked for window size: refused once", Bytes({IAC, DO, 31, IAC, DO, 31}), "", Bytes({IAC, WONT, 31})},
+      {"echo on, then off", Bytes({IAC, WILL, 1, IAC, WONT, 1}), "", Bytes({IAC, DO, 1, IAC, DONT, 1})},
+      {"off when already off", Bytes({IAC, WONT, 1, IAC, DONT, 0}), "", ""},
+      {"binary on, then off", Bytes({IAC, DO, 0, IAC, DONT, 0}), "", Bytes({IAC, WILL, 0, IAC, WONT, 0})},
+      {"a subnegotiation is dropped whole", "a" + Bytes({IAC, SB, 24, 1, IAC, IAC, 7, IAC, SE}) + "b", "ab", ""},
+      {"two-byte commands are dropped", "a" + Bytes({IAC, 241, IAC, 249}) + "b", "ab", ""},
+      // What a BBS offers before the door starts, then the door's own offers: answered once, in order.
+      {"the BBS's offers, then the door's", BbsOffers + DoorOffers + "hi", "hi",
+       Bytes({IAC, DO, 1, IAC, DO, 3, IAC, DO, 0, IAC, WILL, 0})},
+      {"music passes untouched", "\x1b[NT120O4D16\x0e", "\x1b[NT120O4D16\x0e", ""},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.Name);
+    launcher::TTelnetClient Whole;
+    const TFed Want = Feed(Whole, C.In);
+    EXPECT_EQ(C.Data, Want.Data);
+    EXPECT_EQ(C.Replies, Want.Replies);
+    // Split anywhere, the same bytes and answers come out.
+    for (std::size_t K = 0; K <= C.In.size(); ++K) {
+      SCOPED_TRACE("split at " + std::to_string(K));
+      launcher::TTelnetClient Split;
+      TFed A = Feed(Split, C.In.substr(0, K));
+      const TFed B = Feed(Split, C.In.substr(K));
+      EXPECT_EQ(C.Data, A.Data + B.Data);
+      EXPECT_EQ(C.Replies, A.Replies + B.Replies);
+    }
+  }
+}
+
+TEST(WebTelnetClient, KeysHaveByte255Doubled) {
+  struct Case { std::string In, Want; };
+  const Case kCases[] = {{"", ""}, {"abc", "abc"}, {"\xff", "\xff\xff"}, {"a\xff\xff" "b", "a\xff\xff\xff\xff" "b"},
+                         {"\x1b[A", "\x1b[A"}};
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.In);
+    EXPECT_EQ(C.Want, launcher::TTelnetClient::Escape(reinterpret_cast<const unsigned char*>(C.In.data()), C.In.size()));
+  }
+}
+
+// zelkit-launch --web 0 with the test door, in ADir; its ports from the lines it prints at start.
+class Launcher {
+ public:
+  Launcher(const fs::path& ADir, std::vector<std::string> AMore) : FErr(ADir / "launcher.err") {
+    std::vector<std::string> Args = {LAUNCHER_PATH, "--door", TEST_DOOR_PATH, "--port", "0", "--web", "0"};
+    Args.insert(Args.end(), AMore.begin(), AMore.end());
+    std::vector<char*> Argv;
+    for (auto& A : Args) Argv.push_back(A.data());
+    Argv.push_back(nullptr);
+    int Out[2];
+    if (pipe2(Out, O_CLOEXEC) != 0) return;
+    const std::string Err = FErr.string(), Dir = ADir.string();
+    FPid = fork();
+    if (FPid == 0) {
+      const int ErrFd = open(Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (chdir(Dir.c_str()) != 0 || ErrFd < 0) _exit(120);
+      dup2(Out[1], STDOUT_FILENO);
+      dup2(ErrFd, STDERR_FILENO);
+      execv(Argv[0], Argv.data());
+      _exit(121);
+    }
+    close(Out[1]);
+    std::string Text;
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    static const std::regex kTelnet(R"(listening on 127\.0\.0\.1:(\d+))"), kWeb(R"(web page on http://127\.0\.0\.1:(\d+)/\n)");
+    std::smatch M;
+    while (!std::regex_search(Text, M, kWeb) && std::chrono::steady_clock::now() < Deadline) {
+      pollfd P{Out[0], POLLIN, 0};
+      if (poll(&P, 1, 100) <= 0) continue;
+      char C;
+      if (read(Out[0], &C, 1) != 1) break;
+      Text += C;
+    }
+    if (std::regex_search(Text, M, kWeb)) FWebPort = std::stoi(M[1]);
+    if (std::regex_search(Text, M, kTelnet)) FTelnetPort = std::stoi(M[1]);
+    close(Out[0]);
+  }
+  ~Launcher() {
+    if (FPid <= 0) return;
+    kill(FPid, SIGTERM);
+    int Status;
+    for (int I = 0; I < 1000 && waitpid(FPid, &Status, WNOHANG) == 0; ++I) std::this_thread::sleep_for(10ms);
+    kill(FPid, SIGKILL);
+    waitpid(FPid, &Status, 0);
+  }
+  Launcher(const Launcher&) = delete;
+  Launcher& operator=(const Launcher&) = delete;
+
+  int WebPort() const { return FWebPort; }
+  int TelnetPort() const { return FTelnetPort; }
+  std::string Log() const { return ReadFile(FErr); }
+  bool WaitForLog(const std::string& ANeedle) const {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (Log().find(ANeedle) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > Deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+
+ private:
+  fs::path FErr;
+  pid_t FPid = -1;
+  int FWebPort = -1, FTelnetPort = -1;
+};
+
+int Connect(int APort) {
+  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in Sin{};
+  Sin.sin_family = AF_INET;
+  Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
+  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0) {
+    close(Fd);
+    return -1;
+  }
+  return Fd;
+}
+
+// One raw HTTP/1.1 request on a connection of its own; the whole answer until the server closes.
+std::string Http(int APort, const std::string& ARequest) {
+  const int Fd = Connect(APort);
+  if (Fd < 0) return "no connection";
+  std::ignore = send(Fd, ARequest.data(), ARequest.size(), MSG_NOSIGNAL);
+  std::string Answer;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (std::chrono::steady_clock::now() < Deadline) {
+    pollfd P{Fd, POLLIN, 0};
+    if (poll(&P, 1, 100) <= 0) continue;
+    char Buf[4096];
+    const ssize_t N = recv(Fd, Buf, sizeof Buf, 0);
+    if (N <= 0) break;
+    Answer.append(Buf, static_cast<std::size_t>(N));
+  }
+  close(Fd);
+  return Answer;
+}
+
+std::string Get(int APort, const std::string& ATarget, const std::string& AMethod = "GET") {
+  return Http(APort, AMethod + " " + ATarget + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+std::string StatusLine(const std::string& AAnswer) { return AAnswer.substr(0, AAnswer.find("\r\n")); }
+std::string Body(const std::string& AAnswer) {
+  const auto At = AAnswer.find("\r\n\r\n");
+  return At == std::string::npos ? "" : AAnswer.substr(At + 4);
+}
+
+// A page folder with a file of known text at each place the launcher serves from, and one it must not serve.
+void MakeWebRoot(const fs::path& ARoot) {
+  fs::create_directories(ARoot / "node_modules/@xterm/xterm/lib");
+  fs::create_directories(ARoot / "node_modules/@xterm/xterm/css");
+  for (const char* File : {"index.html", "page.js", "music.js", "cp437.js", "node_modules/@xterm/xterm/lib/xterm.js",
+                           "node_modules/@xterm/xterm/css/xterm.css", "secret.txt", "package.json"})
+    WriteFile(ARoot / File, std::string("contents of ") + File + "\n");
+  WriteFile(ARoot.parent_path() / "outside.txt", "outside\n");
+}
+
+TEST(WebFrontDoor, ServesThePageFilesAndNothingElse) {
+  TempDir Dir;
+  MakeWebRoot(Dir.Path() / "web");
+  Launcher L(Dir.Path(), {"--web-root", (Dir.Path() / "web").string()});
+  ASSERT_GT(L.WebPort(), 0);
+  struct Case { std::string Method, Target, Status, Body, Type; };
+  const Case kCases[] = {
+      {"GET", "/", "HTTP/1.1 200 OK", "contents of index.html\n", "text/html"},
+      {"GET", "/index.html", "HTTP/1.1 200 OK", "contents of index.html\n", "text/html"},
+      {"GET", "/?door=tunecraft", "HTTP/1.1 200 OK", "contents of index.html\n", "text/html"},
+      {"GET", "/page.js", "HTTP/1.1 200 OK", "contents of page.js\n", "text/javascript"},
+      {"GET", "/music.js", "HTTP/1.1 200 OK", "contents of music.js\n", "text/javascript"},
+      {"GET", "/cp437.js", "HTTP/1.1 200 OK", "contents of cp437.js\n", "text/javascript"},
+      {"GET", "/xterm.js", "HTTP/1.1 200 OK", "contents of node_modules/@xterm/xterm/lib/xterm.js\n", "text/javascript"},
+      {"GET", "/xterm.css", "HTTP/1.1 200 OK", "contents of node_modules/@xterm/xterm/css/xterm.css\n", "text/css"},
+      {"HEAD", "/", "HTTP/1.1 200 OK", "", "text/html"},
+      {"GET", "/secret.txt", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
+      {"GET", "/package.json", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
+      {"GET", "/../outside.txt", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
+      {"GET", "/%2e%2e/outside.txt", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
+      {"GET", "/node_modules/@xterm/xterm/lib/xterm.js", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
+      {"GET", "//etc/passwd", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
+      {"POST", "/", "HTTP/1.1 405 Method Not Allowed", "Only GET and HEAD.\n", "text/plain"},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.Method + " " + C.Target);
+    const std::string Answer = Get(L.WebPort(), C.Target, C.Method);
+    EXPECT_EQ(C.Status, StatusLine(Answer));
+    EXPECT_EQ(C.Body, Body(Answer));
+    EXPECT_NE(std::string::npos, Answer.find("Content-Type: " + C.Type)) << Answer;
+    EXPECT_NE(std::string::npos, Answer.find("X-Content-Type-Options: nosniff")) << Answer;
+  }
+  // A head that never ends is cut off; the launcher goes on serving.
+  EXPECT_EQ("", StatusLine(Http(L.WebPort(), "GET / HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n")));
+  EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(Get(L.WebPort(), "/")));
+}
+
+std::string Upgrade(int APort, const std::string& ATarget, const std::string& AOrigin) {
+  std::string Request = "GET " + ATarget + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(APort) +
+                        "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+  if (!AOrigin.empty()) Request += "Origin: " + AOrigin + "\r\n";
+  const int Fd = Connect(APort);
+  std::ignore = send(Fd, (Request + "\r\n").data(), Request.size() + 2, MSG_NOSIGNAL);
+  std::string Answer;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (Answer.find("\r\n") == std::string::npos && std::chrono::steady_clock::now() < Deadline) {
+    pollfd P{Fd, POLLIN, 0};
+    if (poll(&P, 1, 100) <= 0) continue;
+    char Buf[1024];
+    const ssize_t N = recv(Fd, Buf, sizeof Buf, 0);
+    if (N <= 0) break;
+    Answer.append(Buf, static_cast<std::size_t>(N));
+  }
+  close(Fd);
+  return StatusLine(Answer);
+}
+
+// Only the launcher's own page (under the names that reach it) and the sysop's --web-origin pages
+// may open the door from a browser; a client that names no page is not a browser.
+TEST(WebFrontDoor, OnlyTheLaunchersOwnPagesMayOpenTheDoor) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--web-origin", "https://BBS.example.org", "--max-calls", "1000"});
+  const int Port = L.WebPort();
+  ASSERT_GT(Port, 0);
+  const std::string P = std::to_string(Port);
+  struct Case { std::string Target, Origin, Want; };
+  const Case kCases[] = {
+      {"/door", "", "HTTP/1.1 101 Switching Protocols"},
+      {"/door", "http://127.0.0.1:" + P, "HTTP/1.1 101 Switching Protocols"},
+      {"/door", "http://localhost:" + P, "HTTP/1.1 101 Switching Protocols"},
+      {"/door", "https://bbs.example.org", "HTTP/1.1 101 Switching Protocols"},
+      {"/door?door=x", "http://127.0.0.1:" + P, "HTTP/1.1 101 Switching Protocols"},
+      {"/door", "http://evil.example", "HTTP/1.1 403 Forbidden"},
+      {"/door", "http://127.0.0.1:1", "HTTP/1.1 403 Forbidden"},
+      {"/door", "https://127.0.0.1:" + P, "HTTP/1.1 403 Forbidden"},
+      {"/door", "http://bbs.example.org", "HTTP/1.1 403 Forbidden"},
+      {"/door", "null", "HTTP/1.1 403 Forbidden"},
+      {"/other", "", "HTTP/1.1 404 Not Found"},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.Target + " from " + C.Origin);
+    EXPECT_EQ(C.Want, Upgrade(Port, C.Target, C.Origin));
+  }
+  EXPECT_NE(std::string::npos, L.Log().find("page http://evil.example may not open the door"));
+}
+
+// A WebSocket caller with a receive time-out, so that no read in a test waits for ever.
+class WebCaller {
+ public:
+  explicit WebCaller(int APort, const std::string& ATarget = "/door") : FWs(FIo) {
+    beast::error_code Ec;
+    FWs.next_layer().connect(tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(APort)), Ec);
+    if (Ec) return;
+    timeval Tv{kWaitMs / 1000, 0};
+    setsockopt(FWs.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &Tv, sizeof Tv);
+    const std::string Origin = "http://127.0.0.1:" + std::to_string(APort);
+    FWs.set_option(websocket::stream_base::decorator(
+        [Origin](websocket::request_type& ARequest) { ARequest.set(beast::http::field::origin, Origin); }));
+    FWs.handshake("127.0.0.1:" + std::to_string(APort), ATarget, Ec);
+    FOpen = !Ec;
+    FWs.binary(true);
+  }
+  bool Open() const { return FOpen; }
+  void Send(const std::string& AText) {
+    beast::error_code Ec;
+    FWs.write(asio::buffer(AText), Ec);
+  }
+  // Messages until ANeedle has arrived (everything up to it), or what came before the call ended.
+  std::string ReadUntil(const std::string& ANeedle) {
+    while (FText.find(ANeedle) == std::string::npos && !FClosed) {
+      beast::flat_buffer Buffer;
+      beast::error_code Ec;
+      FWs.read(Buffer, Ec);
+      if (Ec) {
+        FClosed = true;
+        FCloseCode = FWs.reason().code;
+        break;
+      }
+      FText += beast::buffers_to_string(Buffer.data());
+    }
+    const auto At = FText.find(ANeedle);
+    std::string Got = At == std::string::npos ? FText : FText.substr(0, At + ANeedle.size());
+    FText.erase(0, Got.size());
+    return Got;
+  }
+  // True once the launcher has ended the WebSocket; the close code is kept.
+  bool Ends() {
+    ReadUntil(std::string(1, '\0') + "never");
+    return FClosed;
+  }
+  int CloseCode() const { return FCloseCode; }
+
+ private:
+  asio::io_context FIo;
+  websocket::stream<tcp::socket> FWs;
+  bool FOpen = false, FClosed = false;
+  int FCloseCode = -1;
+  std::string FText;
+};
+
+TEST(WebFrontDoor, ACallerPlaysTheDoorThroughTheWebSocket) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {});
+  WebCaller A(L.WebPort());
+  ASSERT_TRUE(A.Open());
+  // The launcher's telnet offers and the door's own are answered by the relay: none of them reach
+  // the door as keys, and the browser gets none of them as text.
+  EXPECT_EQ("hello Guest 1 on node 1\r\n", A.ReadUntil("\r\n"));
+  A.Send("Hi");
+  A.Send(std::string("\xff", 1));
+  EXPECT_EQ("Hi", A.ReadUntil("Hi"));
+  // The door gets the caller's 255 as IAC IAC and echoes both bytes raw: the relay's telnet
+  // client makes one data byte of them.
+  A.Send("!");
+  EXPECT_EQ("\xff!", A.ReadUntil("!"));
+  A.Send("q");
+  EXPECT_EQ("bye\r\n", A.ReadUntil("\r\n"));
+  EXPECT_TRUE(A.Ends());
+  EXPECT_EQ(static_cast<int>(websocket::close_code::normal), A.CloseCode());
+  EXPECT_TRUE(L.WaitForLog("node 1: door ended with exit code 0"));
+  EXPECT_NE(std::string::npos, L.Log().find("node 1: web call from 127.0.0.1:"));
+}
+
+TEST(WebFrontDoor, ACallerWhoHangsUpEndsTheDoor) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {});
+  {
+    WebCaller A(L.WebPort());
+    ASSERT_TRUE(A.Open());
+    EXPECT_EQ("hello Guest 1 on node 1\r\n", A.ReadUntil("\r\n"));
+  }
+  EXPECT_TRUE(L.WaitForLog("node 1: door ended with exit code 0"));
+}
+
+TEST(WebFrontDoor, AnOversizedMessageDropsTheCaller) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {});
+  WebCaller A(L.WebPort());
+  ASSERT_TRUE(A.Open());
+  EXPECT_EQ("hello Guest 1 on node 1\r\n", A.ReadUntil("\r\n"));
+  A.Send(std::string(4096, 'y'));  // the largest message taken
+  EXPECT_EQ(std::string(4096, 'y'), A.ReadUntil(std::string(4096, 'y')));
+  A.Send(std::string(4097, 'z'));
+  EXPECT_TRUE(A.Ends());
+  EXPECT_TRUE(L.WaitForLog("dropped: a message over 4096 bytes"));
+  EXPECT_TRUE(L.WaitForLog("node 1: door ended"));
+}
+
+// Web callers count against the same per-address limit as telnet callers.
+TEST(WebFrontDoor, WebCallersCountAgainstThePerAddressLimit) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--max-per-address", "2", "--raw"});
+  const int Telnet = Connect(L.TelnetPort());
+  ASSERT_GE(Telnet, 0);
+  ASSERT_TRUE(L.WaitForLog("node 1: telnet call from"));
+  WebCaller A(L.WebPort());
+  EXPECT_EQ("hello Guest 2 on node 2\r\n", A.ReadUntil("\r\n"));
+  WebCaller B(L.WebPort());
+  EXPECT_EQ("Sorry, too many calls from your address. Please call again later.\r\n", B.ReadUntil("\r\n"));
+  EXPECT_TRUE(B.Ends());
+  EXPECT_TRUE(L.WaitForLog("web caller 127.0.0.1:"));
+  close(Telnet);
+}
+
+// A browser that takes nothing while the door keeps writing is dropped, and the door sees the
+// caller gone, instead of the launcher holding the door's output in memory.
+TEST(WebFrontDoor, ACallerWhoStopsReadingIsDropped) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--web-stall", "1"});
+  WebCaller A(L.WebPort());
+  ASSERT_TRUE(A.Open());
+  EXPECT_EQ("hello Guest 1 on node 1\r\n", A.ReadUntil("\r\n"));
+  A.Send("F");  // the test door floods the caller until its writes fail
+  EXPECT_TRUE(L.WaitForLog("dropped: the browser took nothing for 1 s"));
+  EXPECT_TRUE(L.WaitForLog("node 1: door ended"));
+}
+
+}  // namespace
