@@ -42,6 +42,7 @@ const Hook = {
     for (let Y = 0; Y < Term.rows; ++Y) Rows.push(Buffer.getLine(Buffer.viewportY + Y).translateToString(true));
     return Rows.join('\n');
   },
+  Cursor() { return { X: Term.buffer.active.cursorX, Y: Term.buffer.active.cursorY }; },
   AudioState() { return Audio ? Audio.state : 'none'; },
 };
 window.zelkitPage = Hook;
@@ -70,6 +71,16 @@ function Tone(AFrequency, AStart, ADuration) {
 const Extractor = new TMusicExtractor();
 const Player = new TMusicPlayer(() => (Audio ? Audio.currentTime : performance.now() / 1000), Tone);
 
+// Below the terminal: how much music the door has sent, and the last tune, so a caller without
+// sound (or a sysop looking at a screenshot) sees that it played.
+const MusicLine = document.getElementById('music');
+let Sounded = 0;
+function ShowMusic(AMusic, ANotes) {
+  for (const Note of ANotes) Hook.Scheduled.push({ ...Note, Music: AMusic });
+  Sounded += ANotes.filter((Note) => Note.Frequency > 0).length;
+  MusicLine.textContent = `\u266b ${Sounded} note${Sounded === 1 ? '' : 's'} played, the last tune ${AMusic}`;
+}
+
 const Url = `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/door${location.search}`;
 const Socket = new WebSocket(Url);
 Socket.binaryType = 'arraybuffer';
@@ -81,14 +92,14 @@ Socket.onmessage = (AEvent) => {
   if (!(AEvent.data instanceof ArrayBuffer)) return;
   for (const Piece of Extractor.Feed(new Uint8Array(AEvent.data))) {
     if (Piece.Text) Term.write(Cp437ToString(Piece.Text));
-    else for (const Note of Player.Play(Piece.Music)) Hook.Scheduled.push({ ...Note, Music: Piece.Music });
+    else ShowMusic(Piece.Music, Player.Play(Piece.Music));
   }
 };
 Socket.onclose = () => {
   const Text = Hook.Connected ? 'The call has ended.' : 'The door server could not be reached.';
   Hook.Ended = true;
   Status.textContent = Text;
-  Term.write(`\x1b[0m\r\n\x1b[1;37m${Text}\x1b[0m`);
+  Term.write(`\x1b[0m\r\n\x1b[1;37m${Text}\x1b[0m\x1b[?25l`);
 };
 Term.onData((AData) => {
   if (Socket.readyState !== WebSocket.OPEN) return;

@@ -19,10 +19,10 @@ const kChromium = process.env.CHROMIUM || '/usr/bin/chromium';
 const kWaitMs = 20000;  // a guard against hangs only; every wait ends as soon as its condition holds
 const kFrequencies = { C: 261.63, D: 293.66, E: 329.63 };
 
-// zelkit-launch with tunecraft in a fresh directory; resolves with the web page's port.
-function StartLauncher(ADir) {
+// zelkit-launch with a door in a fresh directory; resolves with the web page's port.
+function StartLauncher(ADir, ADoor) {
   const Launcher = spawn(process.env.ZELKIT_LAUNCH,
-    ['--door', process.env.ZELKIT_TUNECRAFT, '--port', '0', '--web', '0', '--max-calls', '1'],
+    ['--door', ADoor, '--port', '0', '--web', '0', '--max-calls', '1'],
     { cwd: ADir, stdio: ['ignore', 'pipe', 'pipe'] });
   let Err = '';
   Launcher.stderr.on('data', (D) => { Err += D; });
@@ -46,6 +46,17 @@ function Exited(AChild) {
   });
 }
 
+// Debian's chromium, headless, with a fresh profile and nothing that reaches out to the network.
+function LaunchBrowser(ADir) {
+  return puppeteer.launch({
+    executablePath: kChromium,
+    headless: true,
+    userDataDir: join(ADir, 'profile'),
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
+  });
+}
+
 test('a browser caller plays tunecraft and hears its notes', { timeout: 120000 }, async (T) => {
   if (!existsSync(kChromium)) {
     T.skip(`no browser at ${kChromium}`);
@@ -53,19 +64,13 @@ test('a browser caller plays tunecraft and hears its notes', { timeout: 120000 }
   }
   assert.ok(process.env.ZELKIT_LAUNCH && process.env.ZELKIT_TUNECRAFT, 'ZELKIT_LAUNCH and ZELKIT_TUNECRAFT');
   const Dir = mkdtempSync(join(tmpdir(), 'zelkit-web-'));
-  const { Launcher, Port } = StartLauncher(Dir);
+  const { Launcher, Port } = StartLauncher(Dir, process.env.ZELKIT_TUNECRAFT);
   let Browser = null;
   try {
     const Url = `http://127.0.0.1:${await Port}/`;
-    Browser = await puppeteer.launch({
-      executablePath: kChromium,
-      headless: true,
-      userDataDir: join(Dir, 'profile'),
-      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-        '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
-    });
+    Browser = await LaunchBrowser(Dir);
     const Page = await Browser.newPage();
-    await Page.setViewport({ width: 820, height: 490 });
+    await Page.setViewport({ width: 816, height: 550 });
     const Problems = [];
     Page.on('pageerror', (E) => Problems.push(String(E)));
     await Page.goto(Url, { waitUntil: 'load', timeout: kWaitMs });
@@ -105,6 +110,7 @@ test('a browser caller plays tunecraft and hears its notes', { timeout: 120000 }
     await WaitFor(() => window.zelkitPage.Ended);
     await WaitFor(() => window.zelkitPage.ScreenText().includes('The call has ended.'));
     assert.equal(await Page.$eval('#status', (E) => E.textContent), 'The call has ended.');
+    assert.equal(await Page.$eval('#music', (E) => E.textContent), '\u266b 14 notes played, the last tune ' + /\[N(.*)\x0e/.exec(Logged[13])[1]);
     assert.deepEqual(Problems, []);
     if (process.env.ZELKIT_SCREENSHOT) {
       mkdirSync(dirname(process.env.ZELKIT_SCREENSHOT), { recursive: true });
@@ -112,6 +118,73 @@ test('a browser caller plays tunecraft and hears its notes', { timeout: 120000 }
     }
     assert.equal(await Exited(Launcher), 0, Launcher.LogText());
     assert.match(Launcher.LogText(), /node 1: door ended with exit code 0/);
+  } finally {
+    if (Browser) await Browser.close();
+    if (Launcher.exitCode === null && Launcher.signalCode === null) {
+      Launcher.kill('SIGTERM');
+      await Exited(Launcher);
+    }
+    rmSync(Dir, { recursive: true, force: true });
+  }
+});
+
+// The launcher's test door echoes every byte it gets: what the page sends for keys comes back and
+// shows what the page makes of the door's bytes, CP437 glyphs and PC colours included.
+test('keys, glyphs and colours as a PC BBS terminal has them', { timeout: 120000 }, async (T) => {
+  if (!existsSync(kChromium)) {
+    T.skip(`no browser at ${kChromium}`);
+    return;
+  }
+  assert.ok(process.env.ZELKIT_LAUNCH && process.env.ZELKIT_TEST_DOOR, 'ZELKIT_LAUNCH and ZELKIT_TEST_DOOR');
+  const Dir = mkdtempSync(join(tmpdir(), 'zelkit-web-'));
+  const { Launcher, Port } = StartLauncher(Dir, process.env.ZELKIT_TEST_DOOR);
+  let Browser = null;
+  try {
+    Browser = await LaunchBrowser(Dir);
+    const Page = await Browser.newPage();
+    await Page.goto(`http://127.0.0.1:${await Port}/`, { waitUntil: 'load', timeout: kWaitMs });
+    const WaitFor = (AFunction, AArg) => Page.waitForFunction(AFunction, { timeout: kWaitMs, polling: 50 }, AArg);
+    const Cursor = () => Page.evaluate(() => window.zelkitPage.Cursor());
+    const Row = (AY) => Page.evaluate((Y) => window.zelkitPage.ScreenText().split('\n')[Y], AY);
+    await WaitFor(() => window.zelkitPage.ScreenText().includes('hello Guest 1 on node 1'));
+    assert.deepEqual(await Page.evaluate(() => [window.zelkitPage.Cursor(), document.querySelector('.xterm-rows').children.length]),
+      [{ X: 0, Y: 1 }, 25]);
+
+    // Typed characters go out as CP437 bytes and come back as the same glyphs.
+    await Page.keyboard.type('Hé╔═╗');
+    await WaitFor(() => window.zelkitPage.ScreenText().split('\n')[1] === 'Hé╔═╗');
+    // Cursor keys as ESC [ A-D, Backspace as BS, Home as ESC [ H: the echo moves the cursor.
+    await Page.keyboard.press('ArrowUp');
+    await WaitFor(() => window.zelkitPage.Cursor().Y === 0);
+    assert.deepEqual(await Cursor(), { X: 5, Y: 0 });
+    await Page.keyboard.press('ArrowDown');
+    await Page.keyboard.press('ArrowLeft');
+    await Page.keyboard.press('ArrowLeft');
+    await Page.keyboard.press('ArrowRight');
+    await Page.keyboard.press('Backspace');
+    await WaitFor(() => window.zelkitPage.Cursor().X === 3);
+    assert.deepEqual(await Cursor(), { X: 3, Y: 1 });
+    await Page.keyboard.press('Home');
+    await WaitFor(() => window.zelkitPage.Cursor().X === 0 && window.zelkitPage.Cursor().Y === 0);
+
+    // ESC [ 1 ; 3 1 m, bold red, shows as the PC's bright red; ESC [ 4 4 m as its blue background.
+    await Page.keyboard.press('ArrowDown');
+    await Page.keyboard.press('ArrowDown');
+    await Page.keyboard.press('Escape');
+    await Page.keyboard.type('[1;31;44mR');
+    await WaitFor(() => window.zelkitPage.ScreenText().split('\n')[2].startsWith('R'));
+    const Colours = await Page.evaluate(() => {
+      const Span = [...document.querySelectorAll('.xterm-rows span')].find((E) => E.textContent === 'R');
+      const Style = Span && getComputedStyle(Span);
+      return Style ? [Style.color, Style.backgroundColor] : null;
+    });
+    assert.deepEqual(Colours, ['rgb(255, 85, 85)', 'rgb(0, 0, 170)']);
+    assert.equal(await Row(1), 'Hé╔═╗');
+
+    await Page.keyboard.press('q');
+    await WaitFor(() => window.zelkitPage.Ended);
+    assert.match(await Page.evaluate(() => window.zelkitPage.ScreenText()), /bye\s+The call has ended\./);
+    assert.equal(await Exited(Launcher), 0, Launcher.LogText());
   } finally {
     if (Browser) await Browser.close();
     if (Launcher.exitCode === null && Launcher.signalCode === null) {
