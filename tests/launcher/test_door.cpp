@@ -2,8 +2,9 @@
 // -D<DOOR32.SYS> (line 2) or from -N<node> -S<socket>, greets the caller, then echoes what the caller
 // types. Commands, one byte each: q ends with code 0, x ends with code 3, k kills the door with
 // SIGKILL, f lists the door's open descriptors, a lists its arguments, w tells its working directory,
-// Y tells whether its standard input is a terminal, R puts that terminal in raw mode. With -X (stdio) the caller is on the door's
-// standard streams, a pseudo-terminal that the door puts in raw mode as a real console door does.
+// Y tells whether its standard input is a terminal, R puts that terminal in raw mode, F sends
+// without end (until the caller is gone). With -X (stdio) the caller is on the door's standard
+// streams, a pseudo-terminal that the door puts in raw mode as a real console door does.
 
 #include <dirent.h>
 #include <signal.h>

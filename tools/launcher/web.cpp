@@ -54,6 +54,7 @@ constexpr std::uintmax_t kMaxFile = 8u << 20;
 constexpr int kMaxVisitors = 64;             // connections that are not callers yet
 constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+constexpr auto kStopGrace = std::chrono::seconds(2);  // for relays to pass on a door's last words
 
 // The only files served: each address maps to one file under the web root, so no request can name
 // any other file.
@@ -78,6 +79,7 @@ TWebOptions FWeb;
 std::unique_ptr<asio::io_context> FIo;
 std::unique_ptr<tcp::acceptor> FAcceptor;
 std::unique_ptr<asio::steady_timer> FAcceptTimer;
+std::unique_ptr<asio::steady_timer> FStopTimer;
 std::thread FThread;
 int FWakeFd = -1;
 std::mutex FCallsLock;  // guards FCalls, shared with the launcher's loop
@@ -86,6 +88,9 @@ std::vector<TWebCall> FCalls;
 std::uint64_t FNextId = 1;
 std::map<std::uint64_t, std::shared_ptr<TVisitor>> FWaiting;  // callers waiting for the launcher's answer
 int FVisitors = 0;
+int FLive = 0;                       // connections of every kind still open
+bool FStopping = false;
+std::vector<std::weak_ptr<TVisitor>> FAll;
 std::vector<std::string> FOrigins;  // pages allowed to open the WebSocket, lower case
 
 void Log(const std::string& ALine) {
@@ -148,14 +153,23 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
   TVisitor(tcp::socket&& ASocket, std::string APeer, std::uint32_t AAddress)
       : FHttp(std::move(ASocket)), FPeer(std::move(APeer)), FAddress(AAddress), FStall(*FIo), FDoor(*FIo) {
     ++FVisitors;
+    ++FLive;
   }
   ~TVisitor() {
     if (FCounted) --FVisitors;
+    if (--FLive == 0 && FStopping) FStopTimer->cancel();
   }
   TVisitor(const TVisitor&) = delete;
   TVisitor& operator=(const TVisitor&) = delete;
 
   void Start() { ReadRequest(); }
+
+  // The launcher is stopping: a page still loading is cut off; a caller's relay finishes by itself,
+  // since every door has ended by now.
+  void Shut() {
+    TErrorCode Ignored;
+    if (!FWs) FHttp.socket().close(Ignored);
+  }
 
   // The launcher's answer: the door's socket, or -1 when the caller is to be hung up on.
   void Begin(int ASocket) {
@@ -406,7 +420,10 @@ void Accept() {
       } else if (FVisitors >= kMaxVisitors) {
         Log("caller " + Peer + " refused: " + std::to_string(kMaxVisitors) + " connections already loading the page");
       } else {
-        std::make_shared<TVisitor>(std::move(ASocket), Peer, Address)->Start();
+        const auto Visitor = std::make_shared<TVisitor>(std::move(ASocket), Peer, Address);
+        std::erase_if(FAll, [](const std::weak_ptr<TVisitor>& AOne) { return AOne.expired(); });
+        FAll.push_back(Visitor);
+        Visitor->Start();
       }
     }
     Accept();
@@ -420,6 +437,7 @@ int WebStart(const TWebOptions& AOptions, int AWakeFd, std::string& AError) {
   FWakeFd = AWakeFd;
   FIo = std::make_unique<asio::io_context>(1);
   FAcceptTimer = std::make_unique<asio::steady_timer>(*FIo);
+  FStopTimer = std::make_unique<asio::steady_timer>(*FIo);
   TErrorCode Ec;
   const auto Address = asio::ip::make_address_v4(FWeb.Bind, Ec);
   if (Ec) {
@@ -480,11 +498,27 @@ void WebAnswer(std::uint64_t AId, int ASocket) {
   });
 }
 
+// Stops taking callers and lets the relays pass on what their doors said last (the doors have all
+// ended when the launcher stops), for at most kStopGrace.
 void WebStop() {
   if (!FIo) return;
-  FIo->stop();
+  asio::post(*FIo, [] {
+    FStopping = true;
+    TErrorCode Ignored;
+    FAcceptor->close(Ignored);
+    FAcceptTimer->cancel();
+    for (const auto& [Id, Visitor] : FWaiting) Visitor->Begin(-1);
+    FWaiting.clear();
+    for (const std::weak_ptr<TVisitor>& One : FAll)
+      if (const auto Visitor = One.lock()) Visitor->Shut();
+    FStopTimer->expires_after(kStopGrace);
+    FStopTimer->async_wait([](TErrorCode AEc) { if (!AEc) FIo->stop(); });
+    if (FLive == 0) FStopTimer->cancel();
+  });
   if (FThread.joinable()) FThread.join();
   FWaiting.clear();
+  FAll.clear();
+  FStopTimer.reset();
   FAcceptTimer.reset();
   FAcceptor.reset();
   FIo.reset();

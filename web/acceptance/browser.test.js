@@ -142,6 +142,7 @@ test('keys, glyphs and colours as a PC BBS terminal has them', { timeout: 120000
   try {
     Browser = await LaunchBrowser(Dir);
     const Page = await Browser.newPage();
+    const Logs = []; Page.on('console', (M) => Logs.push(M.text()));
     await Page.goto(`http://127.0.0.1:${await Port}/`, { waitUntil: 'load', timeout: kWaitMs });
     const WaitFor = (AFunction, AArg) => Page.waitForFunction(AFunction, { timeout: kWaitMs, polling: 50 }, AArg);
     const Cursor = () => Page.evaluate(() => window.zelkitPage.Cursor());
@@ -157,13 +158,11 @@ test('keys, glyphs and colours as a PC BBS terminal has them', { timeout: 120000
     await Page.keyboard.press('ArrowUp');
     await WaitFor(() => window.zelkitPage.Cursor().Y === 0);
     assert.deepEqual(await Cursor(), { X: 5, Y: 0 });
-    await Page.keyboard.press('ArrowDown');
-    await Page.keyboard.press('ArrowLeft');
-    await Page.keyboard.press('ArrowLeft');
-    await Page.keyboard.press('ArrowRight');
-    await Page.keyboard.press('Backspace');
-    await WaitFor(() => window.zelkitPage.Cursor().X === 3);
-    assert.deepEqual(await Cursor(), { X: 3, Y: 1 });
+    // The echo of each key comes back in order; a mark typed last shows where the cursor ended up.
+    for (const Key of ['ArrowDown', 'ArrowLeft', 'ArrowLeft', 'ArrowRight', 'Backspace']) await Page.keyboard.press(Key);
+    await Page.keyboard.type('*');
+    await WaitFor(() => window.zelkitPage.ScreenText().split('\n')[1] === 'Hé╔*╗');
+    assert.deepEqual(await Cursor(), { X: 4, Y: 1 });
     await Page.keyboard.press('Home');
     await WaitFor(() => window.zelkitPage.Cursor().X === 0 && window.zelkitPage.Cursor().Y === 0);
 
@@ -171,19 +170,20 @@ test('keys, glyphs and colours as a PC BBS terminal has them', { timeout: 120000
     await Page.keyboard.press('ArrowDown');
     await Page.keyboard.press('ArrowDown');
     await Page.keyboard.press('Escape');
-    await Page.keyboard.type('[1;31;44mR');
-    await WaitFor(() => window.zelkitPage.ScreenText().split('\n')[2].startsWith('R'));
-    const Colours = await Page.evaluate(() => {
-      const Span = [...document.querySelectorAll('.xterm-rows span')].find((E) => E.textContent === 'R');
+    await Page.keyboard.type('[1;31;44mZ');
+    await WaitFor(() => window.zelkitPage.ScreenText().split('\n')[2].startsWith('Z'));
+    // The terminal draws on the next animation frame: wait for the glyph, then read its colours.
+    const Colours = await (await WaitFor(() => {
+      const Span = [...document.querySelectorAll('.xterm-rows span')].find((E) => E.textContent === 'Z');
       const Style = Span && getComputedStyle(Span);
       return Style ? [Style.color, Style.backgroundColor] : null;
-    });
+    })).jsonValue();
     assert.deepEqual(Colours, ['rgb(255, 85, 85)', 'rgb(0, 0, 170)']);
-    assert.equal(await Row(1), 'Hé╔═╗');
+    assert.equal(await Row(1), 'Hé╔*╗');
 
     await Page.keyboard.press('q');
     await WaitFor(() => window.zelkitPage.Ended);
-    assert.match(await Page.evaluate(() => window.zelkitPage.ScreenText()), /bye\s+The call has ended\./);
+    await WaitFor(() => /bye\s+The call has ended\./.test(window.zelkitPage.ScreenText()));
     assert.equal(await Exited(Launcher), 0, Launcher.LogText());
   } finally {
     if (Browser) await Browser.close();
