@@ -15,6 +15,7 @@
 #include <string>
 #include <tuple>
 
+#include "comm/comm_telnet.h"
 #include "comm/comm_testing.h"
 
 namespace {
@@ -22,6 +23,7 @@ namespace {
 std::string FBuffer;             // received bytes no reader has taken yet, line endings already folded
 bool FCarrier = true;            // once the caller is gone, it never comes back
 std::int32_t FCommNumber = -1;   // the caller's socket; -1 before the open and after the close
+TTelnetReceive FTelnet;          // where the caller's telnet commands stand between two receive steps
 
 constexpr std::size_t RECEIVE_BLOCK = 1024;  // one recv fetches a whole burst of typed-ahead keys
 
@@ -61,7 +63,9 @@ void FoldLineEndings(std::string& AText) {
 }
 
 // The receive step: waits at most ATimeoutMs for the socket to become readable and, if it is, takes
-// one block. Called only while FBuffer is empty.
+// one block, takes the telnet commands out of it (replies to the opening, window sizes, ... are the
+// client's business, never the caller's keys; IAC IAC is a data byte 255) and folds the line endings
+// of the data that remains. Called only while FBuffer is empty.
 //
 // poll rather than select: select's fixed set holds descriptors 0 to 1023 only, and a BBS with many
 // nodes may well hand down a higher one; poll takes any descriptor.
@@ -72,7 +76,7 @@ void ReceiveData(int ATimeoutMs) {
   char ReadArray[RECEIVE_BLOCK];
   const ssize_t NumRead = recv(FCommNumber, ReadArray, sizeof ReadArray, 0);
   if (NumRead > 0) {
-    FBuffer.assign(ReadArray, static_cast<std::size_t>(NumRead));
+    FBuffer.assign(ReadArray, TelnetFilter(FTelnet, ReadArray, static_cast<std::size_t>(NumRead)));
   } else if (NumRead == 0) {
     FCarrier = false;  // orderly close by the caller
   } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -128,6 +132,7 @@ bool WaitForChar() {
 
 void CommOpen(std::int32_t ACommNumber) {
   FCommNumber = ACommNumber;
+  FTelnet = {};
   int Arg = fcntl(FCommNumber, F_GETFL);
   if (Arg != -1) std::ignore = fcntl(FCommNumber, F_SETFL, Arg & ~O_NONBLOCK);
   // IAC WILL TRANSMIT-BINARY (RFC 856): the door sends 8-bit bytes as they are.
@@ -197,4 +202,5 @@ void CommResetForTesting() {
   FBuffer.clear();
   FCarrier = true;
   FCommNumber = -1;
+  FTelnet = {};
 }

@@ -7,7 +7,7 @@
 void CommOpen(std::int32_t ACommNumber);  // takes over the BBS's socket: blocking mode, then IAC WILL BINARY, WILL ECHO
 void CommClose(bool ADisconnect);         // true: shut the connection down first; false: the BBS keeps the caller
 bool CommCarrier();                       // false once a receive step found the connection closed
-bool CommCharAvail();                     // never waits
+bool CommCharAvail();                     // never waits; telnet commands from the client never count as data
 char CommPeekChar();                      // waits for a character; NUL at once when the caller is gone
 char CommReadChar();                      // as CommPeekChar, and takes the character
 void CommWrite(const std::string& AText);     // byte 255 doubled (telnet IAC escape)

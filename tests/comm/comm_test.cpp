@@ -14,9 +14,11 @@
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "comm/comm_telnet.h"
 #include "comm/comm_testing.h"
 
 namespace {
@@ -129,7 +131,13 @@ TEST_P(CommLinkTest, BurstLargerThanOneReceiveArrivesWholeAndInOrder) {
     const char Ch = static_cast<char>(I * 7 % 256);
     if (Ch != '\r' && Ch != '\n') Burst.push_back(Ch);  // bytes the folding leaves alone, NUL and 255 included
   }
-  CallerSend(FLink.Caller, Burst);
+  // The caller's client sends its data byte 255 as IAC IAC; some of the pairs straddle two receives.
+  std::string Sent;
+  for (const char Ch : Burst) {
+    Sent.push_back(Ch);
+    if (Ch == '\xff') Sent.push_back(Ch);
+  }
+  CallerSend(FLink.Caller, Sent);
   std::string Got;
   for (std::size_t I = 0; I < Burst.size(); ++I) {
     const char Peeked = CommPeekChar();
@@ -253,7 +261,11 @@ TEST_F(CommTest, LineEndingsFoldToOneCarriageReturnWithinABlock) {
       {"CR LF NUL", std::string("\r\n\0", 3), "\r"},
       {"CR NUL LF", std::string("\r\0\n", 3), "\r\r"},
       {"NUL alone", std::string("x\0y", 3), std::string("x\0y", 3)},
-      {"telnet reply", "\xff\xfd\x01", "\xff\xfd\x01"},
+      // Telnet commands are taken out first; the data that remains is folded.
+      {"telnet reply", "\xff\xfd\x01", ""},
+      {"CR, command, LF", "a\r\xff\xf1\nb", "a\rb"},
+      {"CR, window size, NUL", std::string("a\r\xff\xfa\x1f\x00\x50\x00\x18\xff\xf0\0b", 13), "a\rb"},
+      {"IAC IAC before CR LF", "\xff\xff\r\n", "\xff\r"},
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.Name);
@@ -270,6 +282,92 @@ TEST_F(CommTest, LineEndSplitAcrossBlocksIsNotJoined) {
   CallerSend(FLink.Caller, "\nb");
   AwaitReadable(FLink.Door);
   EXPECT_EQ("\rb", DoorDrain());  // the block's own LF becomes a second CR
+}
+
+// The commands a client sends, each between two data bytes where that makes sense.
+struct TTelnetCase {
+  std::string Name, Sent, Data;
+};
+
+std::vector<TTelnetCase> TelnetCases() {
+  std::vector<TTelnetCase> Cases = {
+      {"WILL", "a\xff\xfb\x01" "b", "ab"},
+      {"WONT", "a\xff\xfc\x01" "b", "ab"},
+      {"DO BINARY, the reply to the opening", std::string("a\xff\xfd\x00" "b", 5), "ab"},
+      {"DONT", "a\xff\xfe\x22" "b", "ab"},
+      {"option byte 255", "a\xff\xfd\xff" "b", "ab"},
+      {"window size", std::string("a\xff\xfa\x1f\x00\x50\x00\x18\xff\xf0" "b", 11), "ab"},
+      {"terminal type", std::string("a\xff\xfa\x18\x00" "ANSI\xff\xf0" "b", 12), "ab"},
+      {"subnegotiation with IAC IAC inside", std::string("\xff\xfa\x1f\x00\xff\xff\x00\x18\xff\xf0" "b", 11), "b"},
+      {"subnegotiation cut short by IAC WILL", "\xff\xfa\x18\x01\xff\xfb\x03" "b", "b"},
+      {"IAC IAC", "a\xff\xff" "b", "a\xff" "b"},
+      {"IAC IAC twice", "\xff\xff\xff\xff", "\xff\xff"},
+      {"IAC and a byte that is no command", "\xff" "A", "A"},
+      {"two replies in a row", std::string("\xff\xfd\x00\xff\xfd\x01" "k", 7), "k"},
+  };
+  for (int Command = 240; Command <= 249; ++Command) {  // SE, NOP, DM, BRK, IP, AO, AYT, EC, EL, GA
+    Cases.push_back({"two-byte command " + std::to_string(Command),
+                     std::string("a\xff") + static_cast<char>(Command) + "b", "ab"});
+  }
+  return Cases;
+}
+
+std::string Filter(TTelnetReceive& AState, std::string AText) {
+  AText.resize(TelnetFilter(AState, AText.data(), AText.size()));
+  return AText;
+}
+
+TEST(CommTelnetFilter, EveryCommandFormIsTakenOutAtEverySplit) {
+  for (const auto& C : TelnetCases()) {
+    SCOPED_TRACE(C.Name);
+    TTelnetReceive Whole;
+    EXPECT_EQ(C.Data, Filter(Whole, C.Sent));
+    EXPECT_EQ(tsData, Whole.State);
+    for (std::size_t K = 0; K <= C.Sent.size(); ++K) {
+      SCOPED_TRACE("split at " + std::to_string(K));
+      TTelnetReceive Split;
+      const std::string First = Filter(Split, C.Sent.substr(0, K));
+      EXPECT_EQ(C.Data, First + Filter(Split, C.Sent.substr(K)));
+    }
+  }
+}
+
+TEST(CommTelnetFilter, SubnegotiationWithoutEndIsGivenUpAtTheLimit) {
+  // 1 MB after IAC SB, fed in receive-sized blocks: nothing is stored, and once the limit is passed
+  // the bytes are data again, so the caller's keys are not swallowed for ever.
+  const std::size_t kSize = 1 << 20;
+  TTelnetReceive State;
+  std::string Block = "\xff\xfa";
+  std::size_t Data = 0;
+  for (std::size_t Sent = 0; Sent < kSize;) {
+    while (Block.size() < 1024 && Sent < kSize) {
+      Block.push_back(static_cast<char>('a' + Sent % 26));
+      ++Sent;
+    }
+    Data += Filter(State, Block).size();
+    EXPECT_LE(State.SubLength, TELNET_SUBNEGOTIATION_LIMIT);
+    Block.clear();
+  }
+  EXPECT_EQ(kSize - TELNET_SUBNEGOTIATION_LIMIT, Data);
+  EXPECT_EQ(tsData, State.State);
+  EXPECT_EQ("k", Filter(State, "\xff\xfd\x01k"));
+}
+
+TEST_F(CommTest, TelnetCommandSplitAcrossReceivesIsStillTakenOut) {
+  // Each command form reaches the door in two receive steps, split at every byte boundary.
+  for (const auto& C : TelnetCases()) {
+    SCOPED_TRACE(C.Name);
+    for (std::size_t K = 1; K < C.Sent.size(); ++K) {
+      SCOPED_TRACE("split at " + std::to_string(K));
+      CallerSend(FLink.Caller, C.Sent.substr(0, K));
+      AwaitReadable(FLink.Door);
+      std::string Got = DoorDrain();
+      CallerSend(FLink.Caller, C.Sent.substr(K));
+      AwaitReadable(FLink.Door);
+      Got += DoorDrain();
+      EXPECT_EQ(C.Data, Got);
+    }
+  }
 }
 
 TEST_F(CommTest, WriteDoublesByte255AndWriteRawDoesNot) {

@@ -78,7 +78,12 @@ TEST(DoorReadKey, RemoteKeysAndCursorSequences) {
       {"Enter as CR LF, CR NUL, LF",
        std::string("\r\n\r\0\n", 5),
        {"key 13 ch=13 ext=0 loc=2", "key 13 ch=13 ext=0 loc=2", "key 13 ch=13 ext=0 loc=2"}},
-      {"byte 255", "\xff\xffq", {"key 255 ch=255 ext=0 loc=2", "key 255 ch=255 ext=0 loc=2", "key 113 ch=113 ext=0 loc=2"}},
+      // The caller's byte 255 comes as IAC IAC (RFC 854): one key.
+      {"byte 255", "\xff\xffq\xff\xff", {"key 255 ch=255 ext=0 loc=2", "key 113 ch=113 ext=0 loc=2", "key 255 ch=255 ext=0 loc=2"}},
+      // The client's answers to the door's offers and its window size are no keys.
+      {"telnet replies and window size",
+       std::string("\xff\xfd\x00\xff\xfd\x01\xff\xfa\x1f\x00\x50\x00\x18\xff\xf0q", 16),
+       {"key 113 ch=113 ext=0 loc=2"}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.Name);
