@@ -417,6 +417,45 @@ TEST(WebFrontDoor, AnOversizedMessageDropsTheCaller) {
   EXPECT_TRUE(L.WaitForLog("node 1: door ended"));
 }
 
+// "?door=CODE" in the page's address goes straight to that door; without one (or with a code that
+// is no plain code) the caller gets the launcher's door menu, as a telnet caller does.
+TEST(WebFrontDoor, TheAddressOrTheMenuPicksTheDoor) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--door", std::string("alpha=") + TEST_DOOR_PATH, "--door", std::string("beta=") + TEST_DOOR_PATH + " x1"});
+  struct Case { std::string Target, Menu, Want; };
+  const Case kCases[] = {
+      {"/door?door=beta", "", "x1\r\n"},
+      {"/door?door=ALPHA", "", "DOOR32.SYS\r\n"},
+      {"/door?x=1&door=beta", "", "x1\r\n"},
+      {"/door", "3", "x1\r\n"},
+      {"/door?door=../beta", "2", "DOOR32.SYS\r\n"},
+      {"/door?door=nope", "", "Sorry, there is no door called nope here.\r\n"},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.Target);
+    WebCaller A(L.WebPort(), C.Target);
+    ASSERT_TRUE(A.Open());
+    if (!C.Menu.empty()) {
+      const std::string Menu = A.ReadUntil("to hang up: ");
+      EXPECT_NE(std::string::npos, Menu.find("alpha"));
+      EXPECT_NE(std::string::npos, Menu.find("beta"));
+      A.Send(C.Menu);
+    }
+    if (C.Want.rfind("Sorry", 0) == 0) {
+      EXPECT_EQ(C.Want, A.ReadUntil("\r\n"));
+    } else {
+      // After the menu, its screen clear comes first.
+      const std::string Greeting = A.ReadUntil("\r\n");
+      EXPECT_TRUE(Greeting.ends_with("hello Guest 1 on node 1\r\n")) << Greeting;
+      A.Send("a");
+      const std::string Args = A.ReadUntil("\r\n");
+      EXPECT_TRUE(Args.ends_with(C.Want)) << Args;
+      A.Send("q");
+    }
+    EXPECT_TRUE(A.Ends());
+  }
+}
+
 // Web callers count against the same per-address limit as telnet callers.
 TEST(WebFrontDoor, WebCallersCountAgainstThePerAddressLimit) {
   TempDir Dir;
