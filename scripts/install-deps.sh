@@ -9,6 +9,7 @@ packages=(
   inetutils-telnet                     # a real telnet client for end-to-end runs
   clang libclang-rt-14-dev libfuzzer-14-dev  # libFuzzer targets
   valgrind                             # memcheck runs of the fault suite
+  faketime                             # a clock set just before a change of daylight-saving time
   dpkg-dev file                        # the Debian package test (cpack -G DEB, dpkg-shlibdeps)
   rsh-redone-client putty-tools        # real rlogin clients calling the door server
   libboost-dev chromium                # zelkit-launch's web front door (Boost.Beast) and its browser test
