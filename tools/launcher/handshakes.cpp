@@ -139,42 +139,15 @@ THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState) 
 }
 
 void TTelnetInput::Feed(const unsigned char* ABytes, std::size_t ALen, std::string& AData) {
-  for (std::size_t I = 0; I < ALen; ++I) {
-    const unsigned char B = ABytes[I];
-    switch (FState) {
-      case stData:
-        if (B == kIac) {
-          FState = stIac;
-        } else if (FAfterCr && (B == '\n' || B == '\0')) {
-          FAfterCr = false;  // CR LF and CR NUL (RFC 854) are one Enter
-        } else {
-          FAfterCr = B == '\r';
-          AData += static_cast<char>(B == '\n' ? '\r' : B);
-        }
-        break;
-      case stIac:
-        FAfterCr = false;
-        if (B == kIac) {
-          AData += static_cast<char>(kIac);  // a doubled IAC is a data byte 255
-          FState = stData;
-        } else if (B >= kWill && B <= kDont) {
-          FState = stOption;
-        } else if (B == kSb) {
-          FState = stSub;
-        } else {
-          FState = stData;  // a two-byte command: NOP, AYT, IP, ...
-        }
-        break;
-      case stOption:
-        FState = stData;
-        break;
-      case stSub:  // nothing of a subnegotiation is kept, however long it runs
-        if (B == kIac) FState = stSubIac;
-        break;
-      case stSubIac:
-        FState = B == kSe ? stData : stSub;
-        break;
+  std::string Block(reinterpret_cast<const char*>(ABytes), ALen);
+  Block.resize(TelnetFilter(FReceive, Block.data(), Block.size()));
+  for (char C : Block) {
+    if (FAfterCr && (C == '\n' || C == '\0')) {
+      FAfterCr = false;  // CR LF and CR NUL (RFC 854) are one Enter
+      continue;
     }
+    FAfterCr = C == '\r';
+    AData += C == '\n' ? '\r' : C;
   }
 }
 

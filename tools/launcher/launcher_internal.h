@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "comm/comm_telnet.h"
+
 namespace launcher {
 
 constexpr int kExitUsage = 2;
@@ -119,15 +121,16 @@ void ClosePending();
 void NegotiateLikeABbs(int ASocket);  // blocking; runs in the caller's own process
 std::size_t TelnetCommandLength(const unsigned char* ABytes, std::size_t ALen);
 THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState);
-// The caller's input on a telnet connection with telnet commands taken out (a doubled IAC is a
-// data byte 255, subnegotiations are dropped however long they run) and CR LF, CR NUL and a lone
-// LF folded to CR; a command split between two blocks is carried over.
+// The caller's input on a telnet connection with telnet commands taken out by the transport's own
+// receive filter (comm/comm_telnet.h: a doubled IAC is a data byte 255, a command split between
+// two blocks is carried over), then CR LF, CR NUL and a lone LF folded to CR, as the door's
+// transport delivers them.
 class TTelnetInput {
  public:
   void Feed(const unsigned char* ABytes, std::size_t ALen, std::string& AData);
 
  private:
-  enum : std::uint8_t { stData, stIac, stOption, stSub, stSubIac } FState = stData;
+  TTelnetReceive FReceive;
   bool FAfterCr = false;
 };
 
