@@ -375,27 +375,39 @@ class WebCaller {
   std::string FText;
 };
 
+// The door on the socket (from DOOR32.SYS or -N -S) and on a pseudo-terminal (--stdio), each behind
+// the web relay.
 TEST(WebFrontDoor, ACallerPlaysTheDoorThroughTheWebSocket) {
-  TempDir Dir;
-  Launcher L(Dir.Path(), {});
-  WebCaller A(L.WebPort());
-  ASSERT_TRUE(A.Open());
-  // The launcher's telnet offers and the door's own are answered by the relay: none of them reach
-  // the door as keys, and the browser gets none of them as text.
-  EXPECT_EQ("hello Guest 1 on node 1\r\n", A.ReadUntil("\r\n"));
-  A.Send("Hi");
-  A.Send(std::string("\xff", 1));
-  EXPECT_EQ("Hi", A.ReadUntil("Hi"));
-  // The door gets the caller's 255 as IAC IAC and echoes both bytes raw: the relay's telnet
-  // client makes one data byte of them.
-  A.Send("!");
-  EXPECT_EQ("\xff!", A.ReadUntil("!"));
-  A.Send("q");
-  EXPECT_EQ("bye\r\n", A.ReadUntil("\r\n"));
-  EXPECT_TRUE(A.Ends());
-  EXPECT_EQ(static_cast<int>(websocket::close_code::normal), A.CloseCode());
-  EXPECT_TRUE(L.WaitForLog("node 1: door ended with exit code 0"));
-  EXPECT_NE(std::string::npos, L.Log().find("node 1: web call from 127.0.0.1:"));
+  struct Case { std::vector<std::string> Args; std::string Greeting; };
+  const Case kCases[] = {
+      {{}, "hello Guest 1 on node 1\r\n"},
+      {{"--mode", "ns"}, "hello socket caller on node 1\r\n"},
+      {{"--stdio"}, "hello Guest 1 on node 1\r\n"},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.Args.empty() ? "door32" : C.Args[0]);
+    TempDir Dir;
+    Launcher L(Dir.Path(), C.Args);
+    WebCaller A(L.WebPort());
+    ASSERT_TRUE(A.Open());
+    // The launcher's telnet offers and the door's own are answered by the relay: none of them reach
+    // the door as keys, and the browser gets none of them as text.
+    EXPECT_EQ(C.Greeting, A.ReadUntil("\r\n"));
+    A.Send("Hi");
+    A.Send(std::string("\xff", 1));
+    EXPECT_EQ("Hi", A.ReadUntil("Hi"));
+    // The caller's 255 goes to the door as IAC IAC and comes back as one data byte: the test door
+    // on the socket echoes both bytes, which the relay's telnet client makes one; on --stdio the
+    // launcher takes one byte out of the input and doubles the door's one on the way out.
+    A.Send("!");
+    EXPECT_EQ("\xff!", A.ReadUntil("!"));
+    A.Send("q");
+    EXPECT_EQ("bye\r\n", A.ReadUntil("\r\n"));
+    EXPECT_TRUE(A.Ends());
+    EXPECT_EQ(static_cast<int>(websocket::close_code::normal), A.CloseCode());
+    EXPECT_TRUE(L.WaitForLog("node 1: door ended with exit code 0"));
+    EXPECT_NE(std::string::npos, L.Log().find("node 1: web call from 127.0.0.1:"));
+  }
 }
 
 TEST(WebFrontDoor, ACallerWhoHangsUpEndsTheDoor) {
