@@ -24,13 +24,12 @@ std::vector<std::uint8_t> FFlushedShadow;
 int FIn = 0;
 int FOut = 1;
 bool FUtf8 = false;
+bool FInitialised = false;
 }  // namespace console_internal
 
 using namespace console_internal;
 
 namespace {
-
-bool FInitialised = false;
 
 bool LocaleIsUtf8() {
   const char* Names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
@@ -54,7 +53,7 @@ void OnExit() {
 
 namespace console_internal {
 
-void EnsureInitialised() {
+void Initialise() {
   if (FInitialised) return;
   FInitialised = true;
   FUtf8 = LocaleIsUtf8();
