@@ -1,11 +1,9 @@
-// The socket transport: the telnet socket inherited from the BBS, the receive buffer with line
-// endings folded, whole-block sends, and the carrier flag.
-
 #include "comm/comm.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +13,7 @@
 #include <string>
 #include <tuple>
 
+#include "comm/comm_internal.h"
 #include "comm/comm_telnet.h"
 #include "comm/comm_testing.h"
 
@@ -27,10 +26,9 @@ TTelnetReceive FTelnet;          // where the caller's telnet commands stand bet
 
 constexpr std::size_t RECEIVE_BLOCK = 1024;  // one recv fetches a whole burst of typed-ahead keys
 
-// How long a send that keeps finding the socket full (EAGAIN on a socket someone switched back to
-// non-blocking) waits for room before the rest of the output is given up. A caller whose client has
-// taken nothing for this long is gone; without the bound a dead link would hang the door.
-constexpr int SEND_STALL_LIMIT_MS = 10000;
+// How long a send waits without progress before the caller counts as gone (COMM_SEND_STALL_SECONDS;
+// tests shorten it through the testing seam).
+int FSendStallMs = COMM_SEND_STALL_SECONDS * 1000;
 
 // How long one round of a character wait sleeps in poll. The wait is woken at once by data or by the
 // caller hanging up, so the step only bounds how long a signal-free wait stays inside one system call.
@@ -88,27 +86,45 @@ void ReceiveData(int ATimeoutMs) {
 }
 
 // Sends the whole block. A short send is continued, an interrupted one retried, and a full socket
-// waited on (bounded), so the caller never gets a silently truncated screen. MSG_NOSIGNAL: a
-// write to a connection the caller has closed fails with EPIPE instead of raising SIGPIPE, which
-// would end the door before its exit step, without touching the process's signal handling.
+// waited on, so the caller never gets a silently truncated screen. Every send is non-blocking
+// (MSG_DONTWAIT), whatever mode the socket is in, so the wait is the door's own:
+// - before it waits, the sysop's terminal is brought up to date (CommOnSendWait), so the console
+//   does not lag behind a caller who reads slowly or not at all;
+// - when the caller takes nothing for FSendStallMs, the carrier counts as lost and the rest of the
+//   block is dropped: a client that stopped reading cannot hold the node, and the event check takes
+//   the hang-up path at the next key wait;
+// - once the carrier is gone nothing more is waited for (the hang-up message and the exit step
+//   still try their bytes).
+// MSG_NOSIGNAL: a write to a connection the caller has closed fails with EPIPE instead of raising
+// SIGPIPE, which would end the door before its exit step, without touching the process's signal
+// handling.
 void SendAll(const char* AData, std::size_t ALen) {
   using Clock = std::chrono::steady_clock;
-  auto StallStart = Clock::now();
+  auto LastProgress = Clock::now();
+  bool ConsoleUpToDate = false;
   while (ALen > 0 && FCommNumber >= 0) {
-    const ssize_t Sent = send(FCommNumber, AData, ALen, MSG_NOSIGNAL);
+    const ssize_t Sent = send(FCommNumber, AData, ALen, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (Sent > 0) {
       AData += Sent;
       ALen -= static_cast<std::size_t>(Sent);
-      StallStart = Clock::now();
+      LastProgress = Clock::now();
       continue;
     }
     if (Sent < 0 && errno == EINTR) continue;
     if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!FCarrier) return;
+      if (!ConsoleUpToDate) {
+        ConsoleUpToDate = true;
+        if (CommOnSendWait) CommOnSendWait();
+      }
       const auto Waited =
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - StallStart).count();
-      if (Waited >= SEND_STALL_LIMIT_MS) return;
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - LastProgress).count();
+      if (Waited >= FSendStallMs) {
+        FCarrier = false;  // the caller has taken nothing for the whole bound: gone
+        return;
+      }
       pollfd Pfd{FCommNumber, POLLOUT, 0};
-      std::ignore = poll(&Pfd, 1, static_cast<int>(SEND_STALL_LIMIT_MS - Waited));
+      std::ignore = poll(&Pfd, 1, static_cast<int>(FSendStallMs - Waited));
       continue;
     }
     return;  // the connection failed; the receive step will notice the loss
@@ -130,9 +146,20 @@ bool WaitForChar() {
 
 }  // namespace
 
+void (*CommOnSendWait)() = nullptr;
+
 void CommOpen(std::int32_t ACommNumber) {
-  FCommNumber = ACommNumber;
   FTelnet = {};
+  // Only a connected socket is taken over. BBSes write "COM1:" into DOOR.SYS for a telnet caller,
+  // and a wrong -S names a closed descriptor or a file: descriptor 1 would be the door's own
+  // standard output. Such a number is left alone and the carrier counts as absent, so start-up
+  // ends with "No Carrier Detected" before anything is drawn or sent.
+  struct stat Status {};
+  if (ACommNumber < 0 || fstat(ACommNumber, &Status) != 0 || !S_ISSOCK(Status.st_mode)) {
+    FCarrier = false;
+    return;
+  }
+  FCommNumber = ACommNumber;
   int Arg = fcntl(FCommNumber, F_GETFL);
   if (Arg != -1) std::ignore = fcntl(FCommNumber, F_SETFL, Arg & ~O_NONBLOCK);
   // IAC WILL TRANSMIT-BINARY (RFC 856): the door sends 8-bit bytes as they are.
@@ -147,6 +174,14 @@ void CommClose(bool ADisconnect) {
   std::ignore = close(FCommNumber);
   // Forget the descriptor, so the exit step's late writes and second close touch nothing: the
   // process may already have reused the number for another file.
+  FCommNumber = -1;
+}
+
+void CommReleaseFromSignal(const char* AData, std::size_t ALength) {
+  const int Fd = FCommNumber;
+  if (Fd < 0) return;
+  if (ALength > 0) std::ignore = send(Fd, AData, ALength, MSG_NOSIGNAL | MSG_DONTWAIT);
+  std::ignore = close(Fd);
   FCommNumber = -1;
 }
 
@@ -203,4 +238,7 @@ void CommResetForTesting() {
   FCarrier = true;
   FCommNumber = -1;
   FTelnet = {};
+  FSendStallMs = COMM_SEND_STALL_SECONDS * 1000;
 }
+
+void CommSetSendStallForTesting(int AMilliseconds) { FSendStallMs = AMilliseconds; }

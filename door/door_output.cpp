@@ -3,6 +3,7 @@
 // run of text is drawn on the sysop's console before the same bytes are sent to the caller.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -242,6 +243,14 @@ void DoorDisplayFile(const std::string& AFileName) {
     bool skipLF = false;    // the last line ended in CR: an LF right after it belongs to it
     char block[64 * 1024];
     for (;;) {
+      // A slow source (a FIFO, a pipe, a device) gets no more bytes for now: the caller and the
+      // sysop see the lines read so far before the door waits for the rest. A regular file is
+      // always ready, so it keeps being sent in large blocks.
+      pollfd ready{fd, POLLIN, 0};
+      if (poll(&ready, 1, 0) == 0) {
+        sink.Flush();
+        ConsoleFlush();
+      }
       const ssize_t got = read(fd, block, sizeof block);
       if (got < 0) {
         if (errno == EINTR) continue;

@@ -1,9 +1,12 @@
 // Session records, hooks, start-up from the command line or a drop file, the exit step, shutdown.
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -11,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "ansi/ansi.h"
 #include "comm/comm.h"
+#include "comm/comm_internal.h"
 #include "console/console.h"
 #include "door/door.h"
 #include "door/door_internal.h"
@@ -64,6 +69,56 @@ void NewExitProc() {
   DoorCursorLeft(255);
   if (!DoorLocal() && !DoorStdio()) DoorClose(false);
   ConsoleFlush();
+}
+
+// The exit step for the signals that end a run (SIGTERM from the BBS or the system, SIGHUP when the
+// BBS's terminal goes, SIGINT), which skip the normal end of the program: the caller still gets the
+// exit step's bytes and the socket is handed back without a shutdown; then the handler that was in
+// place before (the console's, which restores the sysop's terminal) runs, and the process ends by
+// the signal, as the one who sent it expects. The bytes are built at start-up, so the handler makes
+// only async-signal-safe calls (send, close, raise).
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
+struct sigaction FSignalBefore[std::size(kEndingSignals)];
+char FSignalReset[64];
+std::size_t FSignalResetLength = 0;
+
+void OnEndingSignal(int ASignal) {
+  const int SavedErrno = errno;
+  CommReleaseFromSignal(FSignalReset, FSignalResetLength);
+  for (std::size_t I = 0; I < std::size(kEndingSignals); ++I) {
+    if (kEndingSignals[I] != ASignal) continue;
+    const struct sigaction& Before = FSignalBefore[I];
+    if ((Before.sa_flags & SA_SIGINFO) == 0 && Before.sa_handler != SIG_DFL && Before.sa_handler != SIG_IGN) {
+      Before.sa_handler(ASignal);  // the console's restore; it raises the signal again itself
+    } else {
+      std::ignore = raise(ASignal);  // SA_RESETHAND put the default action back: ends the process on return
+    }
+  }
+  errno = SavedErrno;
+}
+
+// Installed once the console is up, so its own restore handler is in place to be chained to. A
+// signal the process ignores (a BBS started under nohup, say) stays ignored, and a handler of the
+// program's own that takes extra information (SA_SIGINFO) is left alone.
+void InstallSignalExitStep() {
+  const std::string Reset = AnsiTextAttr(7) + AnsiCursorDown(255) + AnsiCursorLeft(255);
+  if (Reset.size() > sizeof FSignalReset) return;
+  std::memcpy(FSignalReset, Reset.data(), Reset.size());
+  FSignalResetLength = Reset.size();
+  for (std::size_t I = 0; I < std::size(kEndingSignals); ++I) {
+    struct sigaction Before {};
+    if (sigaction(kEndingSignals[I], nullptr, &Before) != 0 || Before.sa_handler == SIG_IGN ||
+        (Before.sa_flags & SA_SIGINFO) != 0) {
+      continue;
+    }
+    FSignalBefore[I] = Before;
+    struct sigaction Act {};
+    Act.sa_handler = OnEndingSignal;
+    sigemptyset(&Act.sa_mask);
+    for (const int Other : kEndingSignals) sigaddset(&Act.sa_mask, Other);  // one ending at a time
+    Act.sa_flags = SA_RESETHAND;
+    std::ignore = sigaction(kEndingSignals[I], &Act, nullptr);
+  }
 }
 
 std::string UpperAscii(std::string AText) {
@@ -185,6 +240,8 @@ void Startup(const std::vector<std::string>& AArgs) {
   // A stdio session's keyboard is the caller, relayed by the BBS with telnet's line ends.
   if (Stdio) ConsoleSetCallerInput(true);
 
+  // A send that has to wait for the caller first brings the sysop's terminal up to date.
+  CommOnSendWait = ConsoleFlush;
   if (!DoorOpenComm()) FailStartup({"", "  No Carrier Detected", ""});
 
   if (!ExitStepInstalled) {
@@ -197,6 +254,11 @@ void Startup(const std::vector<std::string>& AArgs) {
 
   DoorClrScr();
   ConsoleWindow(1, 1, 80, 24);
+  static bool SignalExitStepInstalled = false;
+  if (!Stdio && !SignalExitStepInstalled) {
+    SignalExitStepInstalled = true;
+    InstallSignalExitStep();
+  }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "comm/comm_internal.h"
 #include "comm/comm_telnet.h"
 #include "comm/comm_testing.h"
 
@@ -456,6 +457,94 @@ TEST(CommClose, ForgetsTheDescriptorSoLateCallsTouchNothing) {
     close(BbsCopy);
     close(Link.Caller);
   }
+}
+
+// A descriptor that is not an open socket (what "COM1:" in DOOR.SYS or a wrong -S names) is never
+// taken over: no opening, no mode change, no write, no close; the carrier is absent at once.
+TEST(CommOpen, DescriptorThatIsNotASocketIsLeftAlone) {
+  struct Case {
+    const char* Name;
+    int (*Make)(int& AOther);  // returns the descriptor to open; AOther is the far end, if any
+  };
+  const Case kCases[] = {
+      {"pipe, as standard output to a terminal or a log", [](int& AOther) {
+         int Fds[2];
+         if (pipe(Fds) != 0) return -1;
+         AOther = Fds[0];
+         return Fds[1];
+       }},
+      {"regular file", [](int& AOther) {
+         AOther = -1;
+         return open("/etc/hostname", O_RDONLY);
+       }},
+      {"no such descriptor", [](int& AOther) {
+         AOther = -1;
+         return 999;
+       }},
+      {"negative", [](int& AOther) {
+         AOther = -1;
+         return -1;
+       }},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.Name);
+    CommResetForTesting();
+    int Other = -1;
+    const int Fd = C.Make(Other);
+    const bool Open = Fd >= 0 && fcntl(Fd, F_GETFD) != -1;
+    if (Open) {
+      ASSERT_EQ(0, fcntl(Fd, F_SETFL, fcntl(Fd, F_GETFL) | O_NONBLOCK));
+    }
+    CommOpen(Fd);
+    EXPECT_FALSE(CommCarrier());
+    EXPECT_EQ(-1, CommInputHandle());
+    EXPECT_FALSE(CommCharAvail());
+    CommWrite("never sent");
+    CommClose(false);
+    if (Open) {
+      EXPECT_NE(-1, fcntl(Fd, F_GETFD)) << "the descriptor was closed";
+      EXPECT_NE(0, fcntl(Fd, F_GETFL) & O_NONBLOCK) << "the descriptor's mode was changed";
+      close(Fd);
+    }
+    if (Other >= 0) {
+      char Buf[64];
+      EXPECT_EQ(0, read(Other, Buf, sizeof Buf)) << "bytes were written";  // end of file: nothing came
+      close(Other);
+    }
+  }
+  CommResetForTesting();
+}
+
+// A caller whose client takes nothing: the write gives up after the stall bound (shortened here),
+// the rest of it is dropped and the carrier counts as lost. The console hook runs once, before the
+// first wait; a write after the loss does not wait at all (the hook, which precedes every wait, is
+// not called again).
+TEST(CommSend, CallerWhoStopsReadingCountsAsGoneAfterTheStallBound) {
+  static int HookCalls = 0;
+  HookCalls = 0;
+  CommResetForTesting();
+  CommOnSendWait = [] { ++HookCalls; };
+  CommSetSendStallForTesting(300);
+  TLink Link = SocketPairLink();
+  const int Small = 4096;
+  std::ignore = setsockopt(Link.Door, SOL_SOCKET, SO_SNDBUF, &Small, sizeof Small);
+  CommOpen(Link.Door);
+  ASSERT_EQ(kOpening, CallerRead(Link.Caller, kOpening.size()));
+  const std::string Text(1 << 20, 'x');
+  CommWrite(Text);
+  EXPECT_FALSE(CommCarrier());
+  EXPECT_EQ(1, HookCalls);
+  CommWrite(Text);
+  CommWriteRaw("late");
+  EXPECT_EQ(1, HookCalls);
+  const std::string Got = CallerRead(Link.Caller, 2 * Text.size(), 200);
+  EXPECT_GT(Got.size(), 0u);
+  EXPECT_LT(Got.size(), Text.size());
+  EXPECT_EQ(std::string::npos, Got.find("late"));
+  CommOnSendWait = nullptr;
+  CommClose(false);
+  close(Link.Caller);
+  CommResetForTesting();
 }
 
 TEST(CommUnopened, PollsNothingAndNeverWaits) {

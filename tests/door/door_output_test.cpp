@@ -1,9 +1,12 @@
 // The output hub and its conveniences, end to end: the exact bytes the caller receives, what the
 // sysop's terminal shows, and the order of the two.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -168,6 +171,65 @@ TEST(DoorWrite, LocalRenderComesBeforeTheSend) {
   ASSERT_TRUE(run.WaitCaller("LOCALFIRST", 60000));
   EXPECT_EQ(0, run.Exit(kWait));
   EXPECT_EQ(kTelnetOpening.size() + AnsiClrScr().size() + 1500000 + 10, run.Received().size());
+}
+
+// A caller whose client stops reading cannot hold the node: the send gives up after the stall
+// bound (shortened here from COMM_SEND_STALL_SECONDS), the rest of the write is dropped, and the
+// next key wait takes the hang-up path. While the send waits, the sysop's terminal already shows
+// everything drawn before it, the start-up's clear screen and the text before the write included.
+TEST(DoorWrite, CallerWhoStopsReadingEndsThroughTheHangupPath) {
+  DoorRun run;
+  run.MakeCaller();
+  ASSERT_TRUE(run.Start({"stall 4000", "startup", "writeln BEFORE THE WRITE", "bigwrite 1500000 LASTDRAWN",
+                         "mark written", "readkey", "mark after"},
+                        {"-N1", run.SocketArg()}));
+  // The caller reads nothing: wait until the door's send has filled the socket and stalls.
+  int last = -1;
+  int stable = 0;
+  for (int i = 0; i < 1000 && stable < 15; ++i) {
+    run.Process().ReadFor(20);
+    int queued = 0;
+    ioctl(run.CallerFd(), FIONREAD, &queued);
+    stable = queued > 100000 && queued == last ? stable + 1 : 0;
+    last = queued;
+  }
+  ASSERT_EQ(15, stable);
+  ASSERT_EQ(std::string::npos, run.Results().find("mark written")) << "the send did not wait";
+  const std::string during = run.Screen();
+  EXPECT_NE(std::string::npos, during.find("LASTDRAWN")) << during;
+  // Still without reading the caller's side (the harness's waits would drain it).
+  for (int i = 0; i < kWait / 50 && run.Screen().find("Caller Dropped Carrier.") == std::string::npos; ++i) {
+    run.Process().ReadFor(50);
+  }
+  ASSERT_NE(std::string::npos, run.Screen().find("Caller Dropped Carrier.")) << run.Results();
+  EXPECT_EQ(0, run.Exit(kWait));
+  EXPECT_NE(std::string::npos, run.Results().find("mark written"));
+  EXPECT_EQ(std::string::npos, run.Results().find("key ")) << run.Results();
+  EXPECT_EQ(std::string::npos, run.Results().find("mark after")) << run.Results();
+  const std::string& received = run.Received();
+  EXPECT_NE(std::string::npos, received.find("BEFORE THE WRITE"));
+  EXPECT_EQ(std::string::npos, received.find("LASTDRAWN"));  // the rest of the write was dropped
+}
+
+// A slow source (here a FIFO whose writer pauses) is shown as it comes: the first line reaches the
+// caller and the sysop before the rest has been written.
+TEST(DoorDisplayFile, SlowSourceIsSentBeforeTheDoorWaitsForMore) {
+  DoorRun run;
+  run.MakeCaller();
+  const std::string path = run.PathOf("slow.fifo");
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  ASSERT_TRUE(run.Start({"startup", "display " + path, "shutdown"}, {"-N1", run.SocketArg()}));
+  // Opening for writing waits for the door's reader.
+  const int writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(6, write(writer, "line1\n", 6));
+  EXPECT_TRUE(run.WaitCaller("line1", kWait)) << ::testing::PrintToString(run.Received());
+  EXPECT_TRUE(run.WaitScreen("line1", kWait)) << run.Screen();
+  EXPECT_EQ(std::string::npos, run.Results().find("displayed"));
+  ASSERT_EQ(6, write(writer, "line2\n", 6));
+  close(writer);
+  EXPECT_EQ(0, run.Exit(kWait));
+  EXPECT_EQ(kTelnetOpening + AnsiClrScr() + "line1\r\nline2", run.Received());
 }
 
 TEST(DoorDisplayFile, LinesAreJoinedByCrLf) {

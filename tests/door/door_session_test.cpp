@@ -2,6 +2,7 @@
 // outside: the sysop's terminal, the caller's socket, the door's own observations and its exit code.
 #include <glob.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -564,5 +566,26 @@ TEST(DoorEvents, DaylightSavingChangeLeavesIdleTimeAndTimeLeftAlone) {
     const double seconds = (stamp - std::floor(stamp)) * 86400.0;
     EXPECT_EQ(c.HourAfter, static_cast<int>(seconds / 3600)) << keys[0];
     EXPECT_LT(std::fmod(seconds, 3600.0), 60.0) << keys[0];
+  }
+}
+
+// SIGTERM, SIGHUP and SIGINT end the door without its normal end, yet the caller's terminal is put
+// back (the exit step's bytes reach the caller), the BBS keeps the caller (no shutdown), the sysop's
+// terminal is restored, and the process ends by the signal itself.
+TEST(DoorExit, EndingSignalsStillResetTheCallersTerminal) {
+  for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    SCOPED_TRACE(strsignal(sig));
+    DoorRun run;
+    run.MakeCaller();
+    ASSERT_TRUE(run.Start({"startup", "write \\e[1;31mRED", "mark ready", "readkey"}, Expand(run, {"-N1", "-S{fd}"})));
+    ASSERT_TRUE(run.WaitResult("mark ready", kWait));
+    ASSERT_TRUE(run.WaitCaller("RED", kWait));
+    run.Process().ReadFor(100);
+    ASSERT_EQ(0, kill(run.Process().Pid(), sig));
+    EXPECT_EQ(-sig, run.Exit(kWait));
+    EXPECT_TRUE(EndsWith(run.Received(), "RED" + ResetSequences())) << ::testing::PrintToString(run.Received());
+    ExpectConnectionIntact(run);
+    EXPECT_TRUE(EndsWith(run.Process().Output(), "\x1b[0m\x1b[?25h"))
+        << ::testing::PrintToString(run.Process().Output().substr(run.Process().Output().size() - 40));
   }
 }

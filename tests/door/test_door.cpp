@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "comm/comm_testing.h"
 #include "console/console.h"
 #include "door/door.h"
 
@@ -241,6 +242,9 @@ void Run(const std::string& AOp, const std::string& AArg, int argc, char** argv)
     const auto space = AArg.find(' ');
     DoorWrite(std::string(static_cast<std::size_t>(std::stoi(AArg.substr(0, space))), '.') +
               Unescape(AArg.substr(space + 1)));
+  } else if (AOp == "stall") {
+    // The transport's bound for a send that makes no progress, shortened for a test.
+    CommSetSendStallForTesting(std::stoi(AArg));
   } else if (AOp == "mark") {
     Record("mark " + AArg + Stamp());
   } else if (AOp == "sleep") {

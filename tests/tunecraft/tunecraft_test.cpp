@@ -4,7 +4,9 @@
 // socket pair or a loopback TCP connection; the sysop's console is a pseudo-terminal read back
 // with libvterm.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -368,8 +370,10 @@ TEST(TunecraftBbsRecipes, DropFilesAsBbsPackagesWriteThem) {
 TEST(TunecraftStartupFailure, EndsWithCodeZeroAndNoLog) {
   struct Case {
     const char* What;
-    std::vector<std::string> Args;
+    std::vector<std::string> Args;  // "{drop}" stands for the DOOR.SYS written from DoorSysPort
     std::vector<std::string> Shows;
+    std::string Shell = "";        // runs first on the terminal, then execs the door
+    std::string DoorSysPort = "";  // line 1 of a DOOR.SYS, when not empty
   };
   const Case kCases[] = {
       {"usage /?", {"/?"}, {"USAGE: tunecraft <PARAMETERS>", "-N         NODE NUMBER", "Example: tunecraft -N1 -S1000"}},
@@ -377,15 +381,41 @@ TEST(TunecraftStartupFailure, EndsWithCodeZeroAndNoLog) {
       {"missing drop file",
        {"-D/nonexistent/node1/DOOR32.SYS"},
        {"Drop File Does Not Exist Or Is Not Supported:", "/nonexistent/node1/DOOR32.SYS"}},
+      // Descriptors that are not a socket: what BBSes write for a telnet caller into DOOR.SYS
+      // (descriptor 1, the door's own standard output), a closed one, and a file.
+      {"DOOR.SYS naming COM1:", {"-D{drop}"}, {"No Carrier Detected"}, "", "COM1:"},
+      {"-S99, no such descriptor", {"-N1", "-S99"}, {"No Carrier Detected"}},
+      {"-S3 on a file", {"-N1", "-S3"}, {"No Carrier Detected"}, "exec \"$0\" \"$@\" 3</etc/hostname"},
   };
   for (const Case& C : kCases) {
     SCOPED_TRACE(C.What);
     TempDir Dir;
-    DoorRun Run(C.Args, Dir.Path(), nullptr);
+    auto Link = Connect(LinkKind::SocketPair);  // the BBS's caller, who must get nothing
+    ASSERT_NE(nullptr, Link);
+    std::vector<std::string> Args = C.Args;
+    if (!C.DoorSysPort.empty()) {
+      std::vector<std::string> L(52, "");
+      L[0] = C.DoorSysPort;
+      L[3] = "1";
+      L[9] = "GRACE HOPPER";
+      L[17] = "3600";
+      const fs::path DropFile = Dir.Path() / "node1" / "DOOR.SYS";
+      fs::create_directories(DropFile.parent_path());
+      std::ofstream Out(DropFile, std::ios::binary);
+      for (const auto& Line : L) Out << Line << "\r\n";
+      for (auto& A : Args) {
+        if (A == "-D{drop}") A = "-D" + DropFile.string();
+      }
+    }
+    DoorRun Run(Args, Dir.Path(), Link.get(), C.Shell);
     EXPECT_EQ(0, Run.WaitExit());
     const std::string Console = Screen(Run.Console().Output());
     for (const auto& S : C.Shows) EXPECT_NE(std::string::npos, Console.find(S)) << S << "\n" << Console;
     EXPECT_FALSE(fs::exists(Dir.Path() / "tunecraft.log"));
+    EXPECT_BYTES("", Run.Received());
+    // Nothing meant for a caller went to the terminal either (descriptor 1 is the console).
+    EXPECT_EQ(std::string::npos, Run.Console().Output().find(kTelnetOpening.substr(0, 3)));
+    EXPECT_EQ(std::string::npos, Run.Console().Output().find("Playing four notes"));
   }
 }
 
@@ -664,6 +694,133 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
     EXPECT_EQ(ExpectedLog(std::string("DDDD") + kRandomNotes), LogLines(Dir.Path()));
     const std::string Drop = ReadFile(Dir.Path() / "nodes" / "node1" / "DOOR32.SYS");
     EXPECT_NE(std::string::npos, Drop.find("\r\n" + C.name + "\r\n" + C.name + "\r\n")) << Drop;
+  }
+}
+
+// A BBS as real ones are set up: it accepts the telnet caller, offers only to echo and to suppress
+// go-ahead (IAC WILL ECHO, IAC WILL SGA; RFC 857, 858), takes the client's answers off the line and
+// starts the door on the connection. Binary mode stays unnegotiated, so the client answers the
+// door's own offer of it (IAC DO BINARY) while the door is already waiting for keys.
+class TelnetBbs {
+ public:
+  TelnetBbs() {
+    FListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Sin{};
+    Sin.sin_family = AF_INET;
+    Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Len = sizeof Sin;
+    if (FListen < 0 || bind(FListen, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0 || listen(FListen, 1) != 0 ||
+        getsockname(FListen, reinterpret_cast<sockaddr*>(&Sin), &Len) != 0) {
+      return;
+    }
+    FPort = ntohs(Sin.sin_port);
+  }
+  ~TelnetBbs() {
+    if (FListen >= 0) close(FListen);
+  }
+  TelnetBbs(const TelnetBbs&) = delete;
+  TelnetBbs& operator=(const TelnetBbs&) = delete;
+  int Port() const { return FPort; }
+
+  // Takes the call and negotiates; the connection, whose Door end goes to the door, or nullptr.
+  std::unique_ptr<Connection> Answer(zelkit_test::PtyProcess& AClient) {
+    pollfd P{FListen, POLLIN, 0};
+    for (int I = 0; I < kWaitMs / 20 && poll(&P, 1, 0) == 0; ++I) AClient.ReadFor(20);
+    auto Link = std::make_unique<Connection>();
+    Link->Door = accept(FListen, nullptr, nullptr);  // inheritable, as a BBS hands it down
+    if (Link->Door < 0) return nullptr;
+    const std::string Offers("\xff\xfb\x01\xff\xfb\x03", 6);
+    if (send(Link->Door, Offers.data(), Offers.size(), MSG_NOSIGNAL) != 6) return nullptr;
+    // The client's answers (IAC DO ECHO, IAC DO SGA, and whatever it offers itself) until the line
+    // has been quiet for a while; the BBS agrees to nothing more.
+    std::string Answers;
+    for (int Quiet = 0; Quiet < 15;) {
+      AClient.ReadFor(20);
+      char Buf[256];
+      const ssize_t N = recv(Link->Door, Buf, sizeof Buf, MSG_DONTWAIT);
+      if (N > 0) {
+        Answers.append(Buf, static_cast<std::size_t>(N));
+        Quiet = 0;
+      } else {
+        ++Quiet;
+      }
+    }
+    if (Answers.find("\xff\xfd\x01") == std::string::npos) return nullptr;  // no DO ECHO: not a telnet client
+    return Link;
+  }
+
+ private:
+  int FListen = -1;
+  int FPort = -1;
+};
+
+std::size_t Count(const std::string& AText, const std::string& ANeedle) {
+  std::size_t N = 0;
+  for (auto At = AText.find(ANeedle); At != std::string::npos; At = AText.find(ANeedle, At + 1)) ++N;
+  return N;
+}
+
+TEST(TunecraftTelnet, RealClientThroughABbsThatLeavesBinaryModeAlone) {
+  if (access(TELNET_PATH, X_OK) != 0) GTEST_SKIP() << TELNET_PATH << " is not installed";
+  struct Case {
+    const char* Name;
+    bool DropFile;    // DOOR32.SYS instead of -N/-S
+    std::string Key;  // what the caller types at each prompt
+  };
+  const Case kCases[] = {
+      {"-N/-S", false, "a"},
+      {"DOOR32.SYS", true, "a"},
+      {"-N/-S, the caller types byte 255", false, "\xff"},
+      {"DOOR32.SYS, the caller types byte 255", true, "\xff"},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.Name);
+    TempDir Dir;
+    TelnetBbs Bbs;
+    ASSERT_GT(Bbs.Port(), 0);
+    zelkit_test::PtyProcess Telnet(TELNET_PATH, {"telnet", "127.0.0.1", std::to_string(Bbs.Port())});
+    ASSERT_TRUE(Telnet.Started());
+    auto Link = Bbs.Answer(Telnet);
+    ASSERT_NE(nullptr, Link) << Telnet.Output();
+    std::vector<std::string> Args = {"-N1", "-S" + std::to_string(Link->Door)};
+    if (C.DropFile) {
+      const fs::path DropFile = Dir.Path() / "DOOR32.SYS";
+      std::ofstream Out(DropFile, std::ios::binary);
+      for (const std::string& L : {std::string("2"), std::to_string(Link->Door), std::string("38400"),
+                                   std::string("BBS"), std::string("1"), std::string("TELNET CALLER"),
+                                   std::string("Caller"), std::string("10"), std::string("60"), std::string("1"),
+                                   std::string("1")})
+        Out << L << "\r\n";
+      Args = {"-D" + DropFile.string()};
+    }
+    DoorRun Run(Args, Dir.Path(), Link.get());
+    // Both terminals drained together until the caller's screen shows ANeedle.
+    auto CallerShows = [&](const std::string& ANeedle, int AMilliseconds) {
+      const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds);
+      for (;;) {
+        Telnet.ReadFor(10);
+        Run.Console().ReadFor(10);
+        if (Screen(Telnet.Output()).find(ANeedle) != std::string::npos) return true;
+        if (std::chrono::steady_clock::now() >= Deadline) return false;
+      }
+    };
+    ASSERT_TRUE(CallerShows("Press any key to play some random notes", kWaitMs)) << Screen(Telnet.Output());
+    // The client's answer to the door's offer of binary mode arrives now; it is no key. (Before the
+    // fix the ten notes and the second prompt followed within some 40 ms.)
+    EXPECT_FALSE(CallerShows("Your music has been played", 1000)) << Screen(Telnet.Output());
+    EXPECT_EQ(4u, Count(Telnet.Output(), "\x1b[N")) << "notes sent before the first key";
+    Telnet.Write(C.Key);
+    ASSERT_TRUE(CallerShows("Your music has been played, press any key.", kWaitMs)) << Screen(Telnet.Output());
+    EXPECT_EQ(14u, Count(Telnet.Output(), "\x1b[N"));
+    // The door waits at the second prompt too (looked at without reaping it).
+    Telnet.ReadFor(300);
+    Run.Console().ReadFor(10);
+    siginfo_t Info{};
+    ASSERT_EQ(0, waitid(P_PID, static_cast<id_t>(Run.Console().Pid()), &Info, WEXITED | WNOHANG | WNOWAIT));
+    EXPECT_EQ(0, Info.si_pid) << "the door ended without the second key";
+    Telnet.Write(C.Key);
+    EXPECT_EQ(0, Run.WaitExit());
+    EXPECT_EQ(ExpectedLog(std::string("DDDD") + kRandomNotes), LogLines(Dir.Path()));
   }
 }
 
