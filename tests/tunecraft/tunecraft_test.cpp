@@ -330,18 +330,24 @@ TEST(TunecraftBbsRecipes, DropFilesAsBbsPackagesWriteThem) {
          return L;
        },
        "\r\n", true, "Press any key to play some random notes"},
+      // No drop file: a stdio session with the kit's limits, for a BBS whose stdio drop file says comm type 0.
+      {"stdio door without a drop file: -N3 -S0 -X", nullptr, nullptr, "", true,
+       "Press any key to play some random notes"},
   };
   for (const Case& C : kCases) {
     SCOPED_TRACE(C.What);
     TempDir Dir;
     auto Link = Connect(LinkKind::SocketPair);
     ASSERT_NE(nullptr, Link);
-    std::string Text;
-    for (const auto& L : C.Lines(Link->Door)) Text += L + C.LineEnd;
-    const fs::path DropFile = Dir.Path() / "node3" / C.File;
-    fs::create_directories(DropFile.parent_path());
-    { std::ofstream(DropFile, std::ios::binary) << Text; }
-    std::vector<std::string> Args = {"-D" + DropFile.string()};
+    std::vector<std::string> Args = {"-N3", "-S0"};
+    if (C.File != nullptr) {
+      std::string Text;
+      for (const auto& L : C.Lines(Link->Door)) Text += L + C.LineEnd;
+      const fs::path DropFile = Dir.Path() / "node3" / C.File;
+      fs::create_directories(DropFile.parent_path());
+      { std::ofstream(DropFile, std::ios::binary) << Text; }
+      Args = {"-D" + DropFile.string()};
+    }
     if (C.Stdio) Args.push_back("-X");
 
     DoorRun Run(Args, Dir.Path(), Link.get());
