@@ -122,7 +122,7 @@ void Run::DrainConsole() {
 }
 
 void Run::DrainCaller() {
-  if (FCaller < 0 || FCallerEof) return;
+  if (FCaller < 0 || FCallerEof || FCallerPaused) return;
   char Buf[65536];
   for (;;) {
     const ssize_t N = recv(FCaller, Buf, sizeof Buf, MSG_DONTWAIT);
@@ -166,7 +166,7 @@ bool Run::PumpUntil(const std::function<bool()>& APredicate, int AMilliseconds) 
     if (Left == 0) return false;
     std::vector<pollfd> P;
     if (FMaster >= 0) P.push_back({FMaster, POLLIN, 0});
-    if (FCaller >= 0 && !FCallerEof) P.push_back({FCaller, POLLIN, 0});
+    if (FCaller >= 0 && !FCallerEof && !FCallerPaused) P.push_back({FCaller, POLLIN, 0});
     // The slave stays open here, so the master never reports the end: poll in short steps for wait4.
     std::ignore = poll(P.data(), P.size(), std::min(Left, 10));
   }

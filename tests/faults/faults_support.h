@@ -48,6 +48,7 @@ class Run {
   void SendFromCaller(const std::string& ABytes);  // whole, however long it takes (draining meanwhile)
   void TypeOnConsole(const std::string& AKeys);
   void HangUp();                                    // the caller's end closes
+  void StopReading() { FCallerPaused = true; }      // the caller's client takes nothing more
   void Signal(int ASignal);
 
   // Waits for the end; true when it came within AMilliseconds (otherwise the program is killed).
@@ -88,6 +89,7 @@ class Run {
   long FPeakRssKb = 0;
   Clock::time_point FEndedAt{};
   bool FCallerEof = false;
+  bool FCallerPaused = false;
   std::string FConsole;
   std::string FReceived;
 };
