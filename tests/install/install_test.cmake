@@ -50,6 +50,22 @@ if(NOT rc EQUAL 0 OR NOT out STREQUAL "zelkit-launch ${VERSION}\n")
   message(FATAL_ERROR "${prefix}/bin/zelkit-launch --version gave ${rc}: ${out}${err}")
 endif()
 
+# The web front door's page goes along with a launcher that has one, its terminal included when
+# the page's npm packages were there (as the test command installs them), so an installed
+# zelkit-launch --web finds it without --web-root.
+if(HAVE_WEB)
+  set(page ${prefix}/share/zelkit/web)
+  foreach(file index.html page.js music.js cp437.js)
+    if(NOT EXISTS ${page}/${file})
+      message(FATAL_ERROR "the web page's ${file} is not installed in ${page}")
+    endif()
+  endforeach()
+  if(EXISTS ${SOURCE_DIR}/web/node_modules/@xterm/xterm/lib/xterm.js
+     AND NOT EXISTS ${page}/node_modules/@xterm/xterm/lib/xterm.js)
+    message(FATAL_ERROR "the page's terminal (xterm.js) is not installed in ${page}")
+  endif()
+endif()
+
 # Exactly the seven public headers, nothing the tests or the door unit keep to themselves.
 file(GLOB_RECURSE headers RELATIVE ${prefix}/include ${prefix}/include/*)
 list(SORT headers)

@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -17,19 +18,42 @@ namespace launcher {
 
 #ifdef ZELKIT_WEB
 
+namespace {
+
+bool HasPage(const std::string& ARoot) {
+  struct stat St {};
+  return stat((ARoot + "/index.html").c_str(), &St) == 0;
+}
+
+// An installed launcher finds the page installed beside it (<prefix>/share/zelkit/web, wherever the
+// prefix was moved to); a launcher run from its build tree finds the source tree's web/.
+std::string DefaultWebRoot() {
+  char Exe[4096];
+  const ssize_t Len = readlink("/proc/self/exe", Exe, sizeof Exe - 1);
+  if (Len > 0) {
+    std::string Dir(Exe, static_cast<std::size_t>(Len));
+    Dir.erase(Dir.find_last_of('/') + 1);
+    const std::string Installed = Dir + ZELKIT_WEB_BESIDE_BIN;
+    if (HasPage(Installed)) return Installed;
+  }
+  return ZELKIT_WEB_ROOT;
+}
+
+}  // namespace
+
 int StartWeb(int AWakeFd) {
   TWebOptions Web;
   Web.Bind = FOptions.Bind;
   Web.Port = FOptions.WebPort;
-  Web.Root = FOptions.WebRoot.empty() ? std::string(ZELKIT_WEB_ROOT) : FOptions.WebRoot;
+  Web.Root = FOptions.WebRoot.empty() ? DefaultWebRoot() : FOptions.WebRoot;
   Web.Origins = FOptions.WebOrigins;
   Web.StallSeconds = FOptions.WebStallSeconds;
   Web.Allowed = [](std::uint32_t AAddress) { return AddressAllowed(ckWeb, AAddress); };
-  struct stat St {};
-  if (stat((Web.Root + "/index.html").c_str(), &St) != 0) {
+  if (!HasPage(Web.Root)) {
     std::fprintf(stderr, "zelkit-launch: --web: no index.html in %s (--web-root names the page's folder)\n", Web.Root.c_str());
     return -1;
   }
+  struct stat St {};
   if (stat((Web.Root + "/node_modules/@xterm/xterm/lib/xterm.js").c_str(), &St) != 0)
     Log("zelkit-launch: --web: the page's terminal is not installed; run npm ci in " + Web.Root);
   std::string Error;
