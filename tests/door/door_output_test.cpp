@@ -55,6 +55,22 @@ std::string CallerBytes(DoorRun& ARun, const std::vector<std::string>& AScript) 
   return received.substr(prefix.size());
 }
 
+// Drains the console, without reading the caller's socket, until the door's send has filled the
+// socket and stalls: more than 100000 bytes queued and unchanged over 15 polls 20 ms apart. Gives
+// the count of such polls in a row, 15 once the send stalled (less if it never did in 1000 polls).
+int PollsWithTheSendStalled(DoorRun& ARun) {
+  int last = -1;
+  int stable = 0;
+  for (int i = 0; i < 1000 && stable < 15; ++i) {
+    ARun.Process().ReadFor(20);
+    int queued = 0;
+    ioctl(ARun.CallerFd(), FIONREAD, &queued);
+    stable = queued > 100000 && queued == last ? stable + 1 : 0;
+    last = queued;
+  }
+  return stable;
+}
+
 }  // namespace
 
 TEST(DoorWrite, TextReachesTheCallerWithIacDoubled) {
@@ -152,16 +168,7 @@ TEST(DoorWrite, LocalRenderComesBeforeTheSend) {
                          "shutdown"},
                         {"-N1", run.SocketArg()}));
   // Wait, without reading the socket, until the door's send has filled it and stalls.
-  int last = -1;
-  int stable = 0;
-  for (int i = 0; i < 1000 && stable < 15; ++i) {
-    run.Process().ReadFor(20);
-    int queued = 0;
-    ioctl(run.CallerFd(), FIONREAD, &queued);
-    stable = queued > 100000 && queued == last ? stable + 1 : 0;
-    last = queued;
-  }
-  ASSERT_EQ(15, stable);
+  ASSERT_EQ(15, PollsWithTheSendStalled(run));
   ASSERT_EQ(std::string::npos, run.Results().find("mark written"));
   kill(run.Process().Pid(), SIGUSR1);
   for (int i = 0; i < 200 && run.ResultLines("shadow").empty(); ++i) run.Process().ReadFor(20);
@@ -184,16 +191,7 @@ TEST(DoorWrite, CallerWhoStopsReadingEndsThroughTheHangupPath) {
                          "mark written", "readkey", "mark after"},
                         {"-N1", run.SocketArg()}));
   // The caller reads nothing: wait until the door's send has filled the socket and stalls.
-  int last = -1;
-  int stable = 0;
-  for (int i = 0; i < 1000 && stable < 15; ++i) {
-    run.Process().ReadFor(20);
-    int queued = 0;
-    ioctl(run.CallerFd(), FIONREAD, &queued);
-    stable = queued > 100000 && queued == last ? stable + 1 : 0;
-    last = queued;
-  }
-  ASSERT_EQ(15, stable);
+  ASSERT_EQ(15, PollsWithTheSendStalled(run));
   ASSERT_EQ(std::string::npos, run.Results().find("mark written")) << "the send did not wait";
   const std::string during = run.Screen();
   EXPECT_NE(std::string::npos, during.find("LASTDRAWN")) << during;
