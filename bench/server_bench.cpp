@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -36,6 +37,8 @@
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -62,10 +65,10 @@ double Median(std::vector<double> AValues) {
   return AValues.size() % 2 ? AValues[M] : (AValues[M - 1] + AValues[M]) / 2;
 }
 
-// Reads until at least ACount bytes have arrived (true) or the connection ends or time runs out.
-bool ReadAtLeast(int AFd, std::string& ABuffer, std::size_t ACount) {
+// Reads until ADone holds for what has arrived (true) or the connection ends or time runs out (false).
+bool ReadUntilDone(int AFd, std::string& ABuffer, const std::function<bool()>& ADone) {
   const auto Deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (ABuffer.size() < ACount) {
+  while (!ADone()) {
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
     pollfd P{AFd, POLLIN, 0};
     if (Left <= 0 || poll(&P, 1, static_cast<int>(Left)) <= 0) return false;
@@ -77,19 +80,14 @@ bool ReadAtLeast(int AFd, std::string& ABuffer, std::size_t ACount) {
   return true;
 }
 
+// Reads until at least ACount bytes have arrived (true) or the connection ends or time runs out.
+bool ReadAtLeast(int AFd, std::string& ABuffer, std::size_t ACount) {
+  return ReadUntilDone(AFd, ABuffer, [&] { return ABuffer.size() >= ACount; });
+}
+
 // Reads until ANeedle has arrived (true) or the connection ends or time runs out (false).
 bool ReadUntil(int AFd, std::string& ABuffer, const std::string& ANeedle) {
-  const auto Deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (ABuffer.find(ANeedle) == std::string::npos) {
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
-    pollfd P{AFd, POLLIN, 0};
-    if (Left <= 0 || poll(&P, 1, static_cast<int>(Left)) <= 0) return false;
-    char Buf[4096];
-    const ssize_t N = recv(AFd, Buf, sizeof Buf, 0);
-    if (N <= 0) return false;
-    ABuffer.append(Buf, static_cast<std::size_t>(N));
-  }
-  return true;
+  return ReadUntilDone(AFd, ABuffer, [&] { return ABuffer.find(ANeedle) != std::string::npos; });
 }
 
 // Plays the rest of tunecraft: a key at each of its two key waits, then the end of the call.
@@ -195,15 +193,8 @@ class Server {
 
 // An rlogin caller: connects and sends the handshake; -1 on failure.
 int Call(int APort) {
-  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Sin{};
-  Sin.sin_family = AF_INET;
-  Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
-  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0) {
-    close(Fd);
-    return -1;
-  }
+  const int Fd = zelkit_test::ConnectLoopback(APort);
+  if (Fd < 0) return -1;
   const std::string Nul(1, '\0');
   const std::string kHandshake = Nul + "bench" + Nul + "[BN]bench" + Nul + "ansi/38400" + Nul;
   std::ignore = send(Fd, kHandshake.data(), kHandshake.size(), MSG_NOSIGNAL);

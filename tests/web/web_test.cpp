@@ -25,6 +25,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/loopback.h"
 #include "tests/support/test_files.h"
 #include "tools/launcher/web.h"
 
@@ -36,6 +37,7 @@ namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
+using zelkit_test::ConnectLoopback;
 using zelkit_test::ReadFile;
 using zelkit_test::TempDir;
 using zelkit_test::WriteFile;
@@ -182,22 +184,9 @@ class Launcher {
   int FWebPort = -1, FTelnetPort = -1;
 };
 
-int Connect(int APort) {
-  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Sin{};
-  Sin.sin_family = AF_INET;
-  Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
-  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0) {
-    close(Fd);
-    return -1;
-  }
-  return Fd;
-}
-
 // One raw HTTP/1.1 request on a connection of its own; the whole answer until the server closes.
 std::string Http(int APort, const std::string& ARequest) {
-  const int Fd = Connect(APort);
+  const int Fd = ConnectLoopback(APort);
   if (Fd < 0) return "no connection";
   std::ignore = send(Fd, ARequest.data(), ARequest.size(), MSG_NOSIGNAL);
   std::string Answer;
@@ -276,7 +265,7 @@ std::string Upgrade(int APort, const std::string& ATarget, const std::string& AO
                         "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
                         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
   if (!AOrigin.empty()) Request += "Origin: " + AOrigin + "\r\n";
-  const int Fd = Connect(APort);
+  const int Fd = ConnectLoopback(APort);
   std::ignore = send(Fd, (Request + "\r\n").data(), Request.size() + 2, MSG_NOSIGNAL);
   std::string Answer;
   const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
@@ -478,7 +467,7 @@ TEST(WebFrontDoor, TheAddressOrTheMenuPicksTheDoor) {
 TEST(WebFrontDoor, WebCallersCountAgainstThePerAddressLimit) {
   TempDir Dir;
   Launcher L(Dir.Path(), {"--max-per-address", "2", "--raw"});
-  const int Telnet = Connect(L.TelnetPort());
+  const int Telnet = ConnectLoopback(L.TelnetPort());
   ASSERT_GE(Telnet, 0);
   ASSERT_TRUE(L.WaitForLog("node 1: telnet call from"));
   WebCaller A(L.WebPort());
