@@ -147,6 +147,25 @@ TEST(Docs, RelativeLinksLeadToFiles) {
   }
 }
 
+// The tests bbs.md cites as what verifies each recipe (`Suite` or `Suite.Name`) exist.
+TEST(Docs, BbsRecipesCiteTestsThatExist) {
+  std::string Tests;
+  for (const auto& Entry : fs::recursive_directory_iterator(kSource / "tests")) {
+    if (Entry.path().extension() == ".cpp") Tests += ReadFile(Entry.path());
+  }
+  const std::string Doc = ReadFile(kDocs / "bbs.md");
+  static const std::regex kCited(R"(`((?:Tunecraft|Launcher|DoorServer)\w*)(?:\.(\w+))?`)");
+  std::size_t Cited = 0;
+  for (auto It = std::sregex_iterator(Doc.begin(), Doc.end(), kCited); It != std::sregex_iterator(); ++It) {
+    const std::string Suite = (*It)[1].str(), Name = (*It)[2].str();
+    SCOPED_TRACE(Suite + "." + Name);
+    const std::regex Declared("TEST(?:_F|_P)?\\(" + Suite + ",\\s*" + (Name.empty() ? std::string("\\w+") : Name) + "\\)");
+    EXPECT_TRUE(std::regex_search(Tests, Declared));
+    ++Cited;
+  }
+  EXPECT_GE(Cited, 8u);
+}
+
 }  // namespace docs_checks
 
 }  // namespace
