@@ -61,6 +61,7 @@ class Launcher {
 
   // The next line of standard output; the first is "zelkit-launch: listening on 127.0.0.1:<port>, door <path>".
   std::string FirstLine();
+  bool Started() const { return FPid > 0; }
   int Port();        // from the first line
   int RloginPort();  // from the line after it, "zelkit-launch: rlogin on 127.0.0.1:<port>"
 

@@ -25,6 +25,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/launcher/launcher_harness.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_files.h"
 #include "tools/launcher/web.h"
@@ -115,72 +116,43 @@ TEST(WebTelnetClient, KeysHaveByte255Doubled) {
 // zelkit-launch --web 0 with the test door, in ADir; its ports from the lines it prints at start.
 class Launcher {
  public:
-  Launcher(const fs::path& ADir, std::vector<std::string> AMore) : FErr(ADir / "launcher.err") {
-    std::vector<std::string> Args = {LAUNCHER_PATH, "--door", TEST_DOOR_PATH, "--port", "0", "--web", "0"};
-    Args.insert(Args.end(), AMore.begin(), AMore.end());
-    std::vector<char*> Argv;
-    for (auto& A : Args) Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    int Out[2];
-    if (pipe2(Out, O_CLOEXEC) != 0) return;
-    const std::string Err = FErr.string(), Dir = ADir.string();
-    FPid = fork();
-    if (FPid == 0) {
-      const int ErrFd = open(Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (chdir(Dir.c_str()) != 0 || ErrFd < 0) _exit(120);
-      dup2(Out[1], STDOUT_FILENO);
-      dup2(ErrFd, STDERR_FILENO);
-      execv(Argv[0], Argv.data());
-      _exit(121);
-    }
-    close(Out[1]);
+  Launcher(const fs::path& ADir, std::vector<std::string> AMore) : FRun(ADir, WebArgs(std::move(AMore))) {
     std::string Text;
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     static const std::regex kTelnet(R"(listening on 127\.0\.0\.1:(\d+))"), kWeb(R"(web page on http://127\.0\.0\.1:(\d+)/\n)");
     std::smatch M;
-    while (!std::regex_search(Text, M, kWeb) && std::chrono::steady_clock::now() < Deadline) {
-      pollfd P{Out[0], POLLIN, 0};
-      if (poll(&P, 1, 100) <= 0) continue;
-      char C;
-      if (read(Out[0], &C, 1) != 1) break;
-      Text += C;
+    while (FRun.Started() && !std::regex_search(Text, M, kWeb) && std::chrono::steady_clock::now() < Deadline) {
+      const std::string Line = FRun.FirstLine();
+      if (Line.empty()) break;
+      Text += Line;
     }
     if (std::regex_search(Text, M, kWeb)) FWebPort = std::stoi(M[1]);
     if (std::regex_search(Text, M, kTelnet)) FTelnetPort = std::stoi(M[1]);
-    close(Out[0]);
   }
   // SIGTERM stops the doors and the launcher, which must end cleanly (under the sanitizers too: a
   // leak or a fault in the web thread shows up here).
   ~Launcher() {
-    if (FPid <= 0) return;
-    kill(FPid, SIGTERM);
-    int Status = 0;
-    pid_t Ended = 0;
-    for (int I = 0; I < kWaitMs / 10 && (Ended = waitpid(FPid, &Status, WNOHANG)) == 0; ++I) std::this_thread::sleep_for(10ms);
-    if (Ended != FPid) {
-      kill(FPid, SIGKILL);
-      waitpid(FPid, &Status, 0);
-    }
-    EXPECT_TRUE(Ended == FPid && WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << "status " << Status << "\n" << Log();
+    if (!FRun.Started()) return;
+    FRun.Signal(SIGTERM);
+    const int Status = FRun.WaitForExit();  // -1 when it has not ended within the guard time
+    EXPECT_TRUE(Status != -1 && WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << "status " << Status << "\n" << Log();
   }
   Launcher(const Launcher&) = delete;
   Launcher& operator=(const Launcher&) = delete;
 
   int WebPort() const { return FWebPort; }
   int TelnetPort() const { return FTelnetPort; }
-  std::string Log() const { return ReadFile(FErr); }
-  bool WaitForLog(const std::string& ANeedle) const {
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (Log().find(ANeedle) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > Deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
-  }
+  std::string Log() const { return FRun.Log(); }
+  bool WaitForLog(const std::string& ANeedle) const { return FRun.WaitForLog(ANeedle); }
 
  private:
-  fs::path FErr;
-  pid_t FPid = -1;
+  static std::vector<std::string> WebArgs(std::vector<std::string> AMore) {
+    std::vector<std::string> Args = {"--door", TEST_DOOR_PATH, "--port", "0", "--web", "0"};
+    Args.insert(Args.end(), AMore.begin(), AMore.end());
+    return Args;
+  }
+
+  launcher_test::Launcher FRun;  // killed after a further guard time if it outlived the one above
   int FWebPort = -1, FTelnetPort = -1;
 };
 
