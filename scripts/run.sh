@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 # The build's progress stays visible: the first build on a fresh clone takes a while.
-echo "run.sh: building tunecraft and zelkit-launch in build/run ..."
+echo "run.sh: building tunecraft in build/run ..."
 cmake -S . -B build/run -DCMAKE_BUILD_TYPE=Release -DZELKIT_BUILD_TESTS=OFF >/dev/null
-cmake --build build/run --target tunecraft zelkit-launch
+cmake --build build/run --target tunecraft
 echo "run.sh: starting build/run/tunecraft/tunecraft $*"
 exec build/run/tunecraft/tunecraft "$@"
