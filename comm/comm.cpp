@@ -209,12 +209,7 @@ void CommWrite(const std::string& AText) {
     SendAll(AText.data(), AText.size());  // nothing to escape: sent as it stands, without a copy
     return;
   }
-  std::string Escaped;
-  Escaped.reserve(AText.size() + 8);
-  for (const char Ch : AText) {
-    Escaped.push_back(Ch);
-    if (static_cast<unsigned char>(Ch) == 255) Escaped.push_back(Ch);  // IAC IAC: a data byte 255 (RFC 854)
-  }
+  const std::string Escaped = TelnetEscape(AText.data(), AText.size());
   SendAll(Escaped.data(), Escaped.size());  // one block, as CommWriteBlock sends it, without its 32-bit length limit
 }
 

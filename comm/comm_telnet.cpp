@@ -1,5 +1,6 @@
 // The receive-side telnet command filter: a byte-at-a-time state machine that keeps the caller's
-// data and drops every command, with its state carried across received blocks.
+// data and drops every command, with its state carried across received blocks; and the send-side
+// escape of byte 255.
 
 #include "comm/comm_telnet.h"
 
@@ -69,4 +70,14 @@ std::size_t TelnetFilter(TTelnetReceive& AState, char* AData, std::size_t ALengt
     }
   }
   return Out;
+}
+
+std::string TelnetEscape(const char* AData, std::size_t ALength) {
+  std::string Escaped;
+  Escaped.reserve(ALength + 8);
+  for (std::size_t I = 0; I < ALength; ++I) {
+    Escaped.push_back(AData[I]);
+    if (static_cast<unsigned char>(AData[I]) == IAC) Escaped.push_back(AData[I]);
+  }
+  return Escaped;
 }

@@ -1,11 +1,12 @@
 #pragma once
-// The receive side of telnet (RFC 854, 855): takes the commands a caller's client sends (option
+// Both directions of telnet data on the caller's connection (RFC 854, 855). The receive side takes the commands a caller's client sends (option
 // replies, subnegotiations such as window size or terminal type, NOP, AYT, ...) out of its bytes, so
 // that only the caller's own data remains. Kit-internal: the transport and the stand-in BBS use it;
 // it is not one of the kit's installed headers.
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Longest subnegotiation (IAC SB ... IAC SE) the filter waits out. Real ones are short (window size
 // 4 to 8 bytes, terminal type a few dozen, environment a few hundred); a client that opens one and
@@ -37,3 +38,7 @@ struct TTelnetReceive {
 //   IAC IAC                        one data byte 255
 //   IAC and a byte below 240       not a command: the IAC is dropped, the byte kept as data
 std::size_t TelnetFilter(TTelnetReceive& AState, char* AData, std::size_t ALength);
+
+// The send side: AData[0, ALength) with every byte 255 doubled (IAC IAC, RFC 854), so that the
+// caller's client takes it as data and not as the start of a command.
+std::string TelnetEscape(const char* AData, std::size_t ALength);

@@ -25,6 +25,7 @@
 #include <tuple>
 #include <vector>
 
+#include "comm/comm_telnet.h"
 #include "tests/launcher/launcher_harness.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_files.h"
@@ -109,7 +110,7 @@ TEST(WebTelnetClient, KeysHaveByte255Doubled) {
                          {"\x1b[A", "\x1b[A"}};
   for (const Case& C : kCases) {
     SCOPED_TRACE(C.In);
-    EXPECT_EQ(C.Want, launcher::TTelnetClient::Escape(reinterpret_cast<const unsigned char*>(C.In.data()), C.In.size()));
+    EXPECT_EQ(C.Want, TelnetEscape(C.In.data(), C.In.size()));
   }
 }
 

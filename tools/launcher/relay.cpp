@@ -59,11 +59,7 @@ bool SendAll(int ASocket, const char* AData, std::size_t ALen) {
 // The door's output to the caller; on telnet byte 255 is sent as IAC IAC.
 bool Forward(int ASocket, TCallerKind AKind, const char* AData, std::size_t ALen) {
   if (!SpeaksTelnet(AKind)) return SendAll(ASocket, AData, ALen);
-  std::string Escaped;
-  for (std::size_t I = 0; I < ALen; ++I) {
-    Escaped += AData[I];
-    if (static_cast<unsigned char>(AData[I]) == 255) Escaped += AData[I];
-  }
+  const std::string Escaped = TelnetEscape(AData, ALen);
   return SendAll(ASocket, Escaped.data(), Escaped.size());
 }
 

@@ -9,6 +9,8 @@
 
 #include "tools/launcher/web.h"
 
+#include "comm/comm_telnet.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -341,7 +343,7 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
       return Drop();
     }
     const auto Data = FIn.cdata();
-    FToDoor += TTelnetClient::Escape(static_cast<const unsigned char*>(Data.data()), Data.size());
+    FToDoor += TelnetEscape(static_cast<const char*>(Data.data()), Data.size());
     FIn.consume(FIn.size());
     WriteDoor();
     if (!FDoorWriting) ReadCaller();  // else once the door has taken these keys

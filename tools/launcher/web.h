@@ -45,8 +45,6 @@ class TTelnetClient {
  public:
   // Takes one block from the door; the caller's bytes go to AData, answers for the door to AReplies.
   void Feed(const unsigned char* ABytes, std::size_t ALen, std::string& AData, std::string& AReplies);
-  // The caller's keys for the door: byte 255 doubled.
-  static std::string Escape(const unsigned char* ABytes, std::size_t ALen);
 
  private:
   std::uint8_t FState = 0;      // 0 data, 1 after IAC, 2 option verb, 3 subnegotiation, 4 IAC in one

@@ -76,14 +76,4 @@ void TTelnetClient::Feed(const unsigned char* ABytes, std::size_t ALen, std::str
   }
 }
 
-std::string TTelnetClient::Escape(const unsigned char* ABytes, std::size_t ALen) {
-  std::string Out;
-  Out.reserve(ALen);
-  for (std::size_t I = 0; I < ALen; ++I) {
-    Out.push_back(static_cast<char>(ABytes[I]));
-    if (ABytes[I] == kIac) Out.push_back(static_cast<char>(kIac));
-  }
-  return Out;
-}
-
 }  // namespace launcher

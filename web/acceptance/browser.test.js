@@ -57,18 +57,34 @@ function LaunchBrowser(ADir) {
   });
 }
 
-test('a browser caller plays tunecraft and hears its notes', { timeout: 120000 }, async (T) => {
+// One call through the page: zelkit-launch with the door named by the environment variable
+// ADoorVariable in a fresh directory, and a fresh browser; ABody gets both and the directory, and
+// whatever it leaves running is ended afterwards. Skips when there is no chromium to run.
+async function BrowserCall(T, ADoorVariable, ABody) {
   if (!existsSync(kChromium)) {
     T.skip(`no browser at ${kChromium}`);
     return;
   }
-  assert.ok(process.env.ZELKIT_LAUNCH && process.env.ZELKIT_TUNECRAFT, 'ZELKIT_LAUNCH and ZELKIT_TUNECRAFT');
+  assert.ok(process.env.ZELKIT_LAUNCH && process.env[ADoorVariable], `ZELKIT_LAUNCH and ${ADoorVariable}`);
   const Dir = mkdtempSync(join(tmpdir(), 'zelkit-web-'));
-  const { Launcher, Port } = StartLauncher(Dir, process.env.ZELKIT_TUNECRAFT);
+  const { Launcher, Port } = StartLauncher(Dir, process.env[ADoorVariable]);
   let Browser = null;
   try {
     const Url = `http://127.0.0.1:${await Port}/`;
     Browser = await LaunchBrowser(Dir);
+    await ABody({ Dir, Launcher, Url, Browser });
+  } finally {
+    if (Browser) await Browser.close();
+    if (Launcher.exitCode === null && Launcher.signalCode === null) {
+      Launcher.kill('SIGTERM');
+      await Exited(Launcher);
+    }
+    rmSync(Dir, { recursive: true, force: true });
+  }
+}
+
+test('a browser caller plays tunecraft and hears its notes', { timeout: 120000 }, (T) =>
+  BrowserCall(T, 'ZELKIT_TUNECRAFT', async ({ Dir, Launcher, Url, Browser }) => {
     const Page = await Browser.newPage();
     await Page.setViewport({ width: 816, height: 550 });
     const Problems = [];
@@ -118,32 +134,14 @@ test('a browser caller plays tunecraft and hears its notes', { timeout: 120000 }
     }
     assert.equal(await Exited(Launcher), 0, Launcher.LogText());
     assert.match(Launcher.LogText(), /node 1: door ended with exit code 0/);
-  } finally {
-    if (Browser) await Browser.close();
-    if (Launcher.exitCode === null && Launcher.signalCode === null) {
-      Launcher.kill('SIGTERM');
-      await Exited(Launcher);
-    }
-    rmSync(Dir, { recursive: true, force: true });
-  }
-});
+  }));
 
 // The launcher's test door echoes every byte it gets: what the page sends for keys comes back and
 // shows what the page makes of the door's bytes, CP437 glyphs and PC colours included.
-test('keys, glyphs and colours as a PC BBS terminal has them', { timeout: 120000 }, async (T) => {
-  if (!existsSync(kChromium)) {
-    T.skip(`no browser at ${kChromium}`);
-    return;
-  }
-  assert.ok(process.env.ZELKIT_LAUNCH && process.env.ZELKIT_TEST_DOOR, 'ZELKIT_LAUNCH and ZELKIT_TEST_DOOR');
-  const Dir = mkdtempSync(join(tmpdir(), 'zelkit-web-'));
-  const { Launcher, Port } = StartLauncher(Dir, process.env.ZELKIT_TEST_DOOR);
-  let Browser = null;
-  try {
-    Browser = await LaunchBrowser(Dir);
+test('keys, glyphs and colours as a PC BBS terminal has them', { timeout: 120000 }, (T) =>
+  BrowserCall(T, 'ZELKIT_TEST_DOOR', async ({ Launcher, Url, Browser }) => {
     const Page = await Browser.newPage();
-    const Logs = []; Page.on('console', (M) => Logs.push(M.text()));
-    await Page.goto(`http://127.0.0.1:${await Port}/`, { waitUntil: 'load', timeout: kWaitMs });
+    await Page.goto(Url, { waitUntil: 'load', timeout: kWaitMs });
     const WaitFor = (AFunction, AArg) => Page.waitForFunction(AFunction, { timeout: kWaitMs, polling: 50 }, AArg);
     const Cursor = () => Page.evaluate(() => window.zelkitPage.Cursor());
     const Row = (AY) => Page.evaluate((Y) => window.zelkitPage.ScreenText().split('\n')[Y], AY);
@@ -185,12 +183,4 @@ test('keys, glyphs and colours as a PC BBS terminal has them', { timeout: 120000
     await WaitFor(() => window.zelkitPage.Ended);
     await WaitFor(() => /bye\s+The call has ended\./.test(window.zelkitPage.ScreenText()));
     assert.equal(await Exited(Launcher), 0, Launcher.LogText());
-  } finally {
-    if (Browser) await Browser.close();
-    if (Launcher.exitCode === null && Launcher.signalCode === null) {
-      Launcher.kill('SIGTERM');
-      await Exited(Launcher);
-    }
-    rmSync(Dir, { recursive: true, force: true });
-  }
-});
+  }));
