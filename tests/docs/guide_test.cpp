@@ -131,7 +131,8 @@ TEST(Docs, TroubleshootingExplainsEveryStartAndEndMessage) {
 // Links to files of the tree ([text](path), path relative to the document) lead somewhere.
 TEST(Docs, RelativeLinksLeadToFiles) {
   static const std::regex kLink(R"(\]\(([^)#:]+)(?:#[^)]*)?\))");
-  const fs::path kDocuments[] = {kSource / "README.md", kDocs / "guide.md", kDocs / "bbs.md", kDocs / "troubleshooting.md"};
+  const fs::path kDocuments[] = {kSource / "README.md",       kDocs / "guide.md",       kDocs / "bbs.md",
+                                  kDocs / "troubleshooting.md", kDocs / "door-server.md", kDocs / "testing.md"};
   for (const fs::path& Doc : kDocuments) {
     SCOPED_TRACE(Doc.filename().string());
     const std::string Text = ReadFile(Doc);
