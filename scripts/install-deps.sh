@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing the kit needs on a Debian machine; does nothing when all is there.
+#   scripts/install-deps.sh          everything the tests need (scripts/test.sh)
+#   scripts/install-deps.sh --run    only what building and running tunecraft needs (scripts/run.sh)
+# Installing Debian packages needs root: as another user it uses sudo; without sudo it prints the
+# apt-get line for root to run and exits with code 1.
 set -euo pipefail
+run_only=0
+[ "${1:-}" = "--run" ] && run_only=1
 packages=(
   cmake make g++ pkg-config            # the build
   libgtest-dev libgmock-dev            # unit and integration tests
@@ -16,17 +22,34 @@ packages=(
 )
 # Node.js with npm, for the npm packages the tests use; any Node.js that brings npm will do.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
+# The door and the launcher need a compiler and CMake only (tunecraft, zelkit-launch without its web
+# front door, the example doors).
+((run_only)) && packages=(cmake make g++)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
   sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      {
+        echo "install-deps.sh: these Debian packages are missing: ${missing[*]}"
+        echo "Installing them needs root, and you are neither root nor have sudo. As root, run:"
+        echo
+        echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}"
+        echo
+        echo "then run this command again as yourself; nothing else needs root."
+      } >&2
+      exit 1
+    fi
+    sudo_cmd=(sudo)
+  fi
+  echo "installing: ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+((run_only)) && exit 0
 
 # npm packages of the tests and of the web page (xterm.js), exactly as their lock files say; again
 # only when they are not there. puppeteer-core drives the installed chromium and downloads no browser.

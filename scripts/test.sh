@@ -2,8 +2,8 @@
 # Installs what the tests need, builds, and runs every test: the development build, the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and a short run of each fuzz target.
 # Every step runs even when an earlier one failed; the last line sums them all up as
-# "N passed, M failed" (each fuzz target counts as one test), and the exit code is non-zero
-# when anything failed.
+# "N passed, M failed" (each fuzz target counts as one test; tests that cannot run here, such as
+# one that needs root, are added as "K skipped"), and the exit code is non-zero when anything failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -12,6 +12,7 @@ export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$(nproc)}"
 
 passed=0
 failed=0
+skipped=0
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
@@ -27,8 +28,12 @@ workflow() {
     local bad total
     bad=$(sed -E 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
     total=$(sed -E 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
-    passed=$((passed + total - bad))
+    # Tests that cannot run here (one that needs root, as an ordinary user) are listed "(Skipped)".
+    local skip
+    skip=$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$log" || true)
+    passed=$((passed + total - bad - skip))
     failed=$((failed + bad))
+    skipped=$((skipped + skip))
     if [ "$status" -ne 0 ] && [ "$bad" -eq 0 ]; then failed=$((failed + 1)); fi
   elif [ "$status" -ne 0 ]; then
     echo "test.sh: the $1 workflow failed before its tests ran" >&2
@@ -57,5 +62,5 @@ if [ -x scripts/fuzz.sh ]; then
   fi
 fi
 
-echo "$passed passed, $failed failed"
+if ((skipped)); then echo "$passed passed, $failed failed, $skipped skipped (each says why above)"; else echo "$passed passed, $failed failed"; fi
 [ "$failed" -eq 0 ]

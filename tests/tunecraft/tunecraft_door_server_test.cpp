@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -35,6 +37,25 @@ namespace {
 
 using namespace tunecraft_test;
 
+// rlogin clients send from a reserved source port (512-1023), which only root (or a process with
+// CAP_NET_BIND_SERVICE) may bind; some clients refuse to call without one.
+bool CanBindReservedPort() {
+  for (int Port = 1023; Port >= 512; --Port) {
+    const int Fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (Fd < 0) return false;
+    sockaddr_in Addr{};
+    Addr.sin_family = AF_INET;
+    Addr.sin_port = htons(static_cast<std::uint16_t>(Port));
+    Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int Rc = bind(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr);
+    const int Err = errno;
+    close(Fd);
+    if (Rc == 0) return true;
+    if (Err != EADDRINUSE) return false;
+  }
+  return false;
+}
+
 // zelkit-launch as a door server, real client programs on their own terminals as the callers a
 // BBS sends over rlogin (or a telnet caller of a door run on a pseudo-terminal): each plays
 // tunecraft to its end, one key per key wait, and the drop file holds the name from the handshake.
@@ -50,19 +71,26 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
     std::string menu_key;  // when the caller named no door: the menu, and this key picks one
     std::string name;
     std::string key = " ";  // plink keeps its terminal's line editing on rlogin: a key is a line
+    bool reserved_port = false;  // the client will not call without a reserved source port
   };
   const Case kCases[] = {
       {"rsh-redone rlogin", "/usr/bin/rsh-redone-rlogin", {"rlogin", "-p", "RPORT", "-l", "[XA]Ann Smith", "127.0.0.1"},
        kRlogin, "", "Ann Smith"},
       {"plink -rlogin", "/usr/bin/plink", {"plink", "-batch", "-rlogin", "-P", "RPORT", "-l", "[XA]Ann", "127.0.0.1"},
-       kRlogin, "", "Ann", "\r"},
+       kRlogin, "", "Ann", "\r", true},
       {"npm rlogin, xtrn=tunecraft", Node, {"node", Peer, "RPORT", "password", "[XA]Ann", "xtrn=tunecraft"}, TwoDoors,
        "", "Ann"},
       {"npm rlogin, no door named", Node, {"node", Peer, "RPORT", "password", "[XA]Bob", "ansi"}, TwoDoors, "1", "Bob"},
       {"telnet, door on a pseudo-terminal", TELNET_PATH, {"telnet", "127.0.0.1", "PORT"}, {"--stdio"}, "", "Guest 1"},
   };
+  const bool Reserved = CanBindReservedPort();
+  std::string Skipped;
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.title);
+    if (C.reserved_port && !Reserved) {
+      Skipped += "\n  " + C.title + ": needs root (binds a source port below 1024); run the tests as root for it";
+      continue;
+    }
     if (access(C.program.c_str(), X_OK) != 0) {
       ADD_FAILURE() << C.program << " is not installed (scripts/install-deps.sh installs it)";
       continue;
@@ -112,6 +140,8 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
     const std::string Drop = ReadFile(Dir.Path() / "nodes" / "node1" / "DOOR32.SYS");
     EXPECT_NE(std::string::npos, Drop.find("\r\n" + C.name + "\r\n" + C.name + "\r\n")) << Drop;
   }
+  // Every other case ran; one left out says so (a failure above still fails the test).
+  if (!Skipped.empty()) GTEST_SKIP() << "not run here:" << Skipped;
 }
 
 }  // namespace
