@@ -1,7 +1,7 @@
-// The web relay's telnet client: what the door's telnet stream holds for the browser, and the
-// answers a well-behaved client gives to the door's option offers (RFC 854, 855, 856, 857, 858).
+// The relays' telnet client: what the door's telnet stream holds for the caller, and the answers a
+// well-behaved client gives to the door's option offers (RFC 854, 855, 856, 857, 858).
 
-#include "tools/launcher/web.h"
+#include "tools/launcher/telnet_client.h"
 
 namespace launcher {
 
