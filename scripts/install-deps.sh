@@ -19,6 +19,7 @@ packages=(
   dpkg-dev file                        # the Debian package test (cpack -G DEB, dpkg-shlibdeps)
   rsh-redone-client putty-tools        # real rlogin clients calling the door server
   libboost-dev chromium                # zelkit-launch's web front door (Boost.Beast) and its browser test
+  libtomlplusplus-dev                  # zelkit-launch's config file (toml++, header-only)
 )
 # Node.js with npm, for the npm packages the tests use; any Node.js that brings npm will do.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -23,11 +24,14 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 constexpr int kExecFailedStatus = 127;
 
-// One entry of the door table: "--door CODE=PATH [ARGS]" or a bare "--door PATH".
+// One entry of the door table: "--door CODE=PATH [ARGS]", a bare "--door PATH", or a [[door]] of
+// the config file.
 struct TDoor {
   std::string Code;               // what "xtrn=<code>" names; compared without regard to case
   std::string Path;               // absolute after start-up checks
   std::vector<std::string> Args;  // the door's own arguments, after the launcher's switches
+  std::string WorkDir;            // empty: --workdir
+  std::string Where;              // "FILE:LINE: " for a door from the config file, else empty
 };
 
 struct TOptions {
@@ -61,15 +65,63 @@ struct TOptions {
   std::string WebRoot;            // the page's folder; empty: the source tree's web/
   std::vector<std::string> WebOrigins;  // further pages that may open the WebSocket
   int WebStallSeconds = 30;       // a browser that takes nothing this long is dropped
+  std::string ConfigPath;         // --config: the file read at start and at SIGHUP
+  bool ShowStatus = false;        // --status: show who is on and exit
+  int WatchNode = 0;              // --watch N: follow node N's screen and exit when interrupted
 };
 
 extern TOptions FOptions;
 
-// --- options.cpp
-void ParseOptions(int AArgc, char** AArgv);  // exits with kExitUsage on a bad command line
-void CheckDoors();                           // every door exists and can run; else a message and kExitUsage
+// --- options.cpp: one table of options serves the command line (--NAME VALUE) and the config
+// file (NAME = VALUE); a new option is one row of kOptionRows.
+enum TValueKind : std::uint8_t {
+  vkFlag,    // --NAME alone; true or false in the file
+  vkNumber,  // a whole number within [Min, Max]
+  vkText,    // one string
+  vkList,    // a string, repeatable; an array of strings in the file
+  vkDoor,    // --door CODE=PATH [ARGS]; [[door]] tables in the file
+};
+enum TOptionPlace : std::uint8_t { opBoth, opCommandLine, opFile };
+struct TOptionRow {
+  const char* Name;       // "port": --port on the command line, port = ... in the file
+  TValueKind Kind;
+  long Min, Max;          // vkNumber
+  // Stores one value (for a number, ANumber holds it; for a flag, 1 or 0); returns what is wrong, or "".
+  std::string (*Set)(TOptions& AOptions, const std::string& AText, long ANumber);
+  void (*Clear)(TOptions& AOptions);  // lists: the command line's values replace the file's
+  TOptionPlace Place;
+  const char* Value;      // for the usage text: "N", "DIR", ...; "" for a flag
+  const char* Help;       // lines after the first start with \n
+  bool IsPath;            // relative paths in the file are taken from the file's folder
+};
+extern const TOptionRow kOptionRows[];
+extern const std::size_t kOptionRowCount;
+const TOptionRow* FindOptionRow(const std::string& AName);
+
+// The command line, applied over AOptions (the file's values, or the defaults); "" or what is wrong.
+std::string ApplyCommandLine(TOptions& AOptions, const std::vector<std::string>& AArgs);
+// The checks that take the options as a whole (a door given, no two doors with one code, ...).
+std::string FinishOptions(TOptions& AOptions);
+// Every door exists and can run; paths become absolute. "" or what is wrong, with the door's place.
+std::string CheckDoors(TOptions& AOptions);
+TDoor ParseDoor(const std::string& AValue);
+bool SameCode(const std::string& A, const std::string& B);
+// The whole start-up: the command line, the config file it names, the checks; exits with
+// kExitUsage (and a message) on anything wrong, before anything listens.
+void ParseOptions(int AArgc, char** AArgv);
 [[noreturn]] void UsageError(const std::string& AWhy);
-void Log(const std::string& ALine);          // one line on standard error, in one write
+// One event on standard error, in one write. Under journald (JOURNAL_STREAM) with a syslog
+// priority prefix, elsewhere after a timestamp.
+enum TLogLevel : std::uint8_t { llError = 3, llWarning = 4, llNotice = 5, llInfo = 6 };
+void Log(const std::string& ALine, TLogLevel ALevel = llInfo);
+
+// --- config.cpp: the TOML config file
+extern std::vector<std::string> FCommandLine;  // the launcher's arguments, applied again over a reloaded file
+// Reads AFile into AOptions; "" or "FILE:LINE: what is wrong".
+std::string LoadConfigFile(const std::string& AFile, TOptions& AOptions);
+// SIGHUP with --config: the file again, the command line over it, the checks; the new door table,
+// allow list and limits then serve new callers. A bad file is logged and the running ones stay.
+void ReloadConfig();
 
 // --- listener.cpp: front doors, who may call, handshakes in progress
 enum TCallerKind : std::uint8_t { ckTelnet, ckRlogin, ckWeb };
@@ -144,6 +196,17 @@ void HangUp(int ASocket);
 void InitNodes();
 void NodePollFds(std::vector<struct pollfd>& AFds, std::vector<int>& ANodes);
 void ReadStartReport(int ANode);
+// A busy node as the status shows it.
+struct TNodeView {
+  int Node = 0;
+  TCallerKind Kind = ckTelnet;
+  std::string Name;
+  std::string Peer;
+  std::string Door;     // empty until the caller's process has chosen one (the menu)
+  std::time_t Since = 0;
+  int Socket = -1;      // the caller's connection, for how long the caller has sent nothing
+};
+std::vector<TNodeView> BusyNodes();
 void ReapDoors();
 bool AnyDoorRunning();
 void SignalDoors(int ASignal);

@@ -32,6 +32,7 @@ constexpr auto kTermGrace = std::chrono::seconds(5);  // SIGTERM to SIGKILL when
 int FWake[2] = {-1, -1};  // self-pipe: signal handlers write, the poll loop reads
 volatile sig_atomic_t FChildEnded = 0;
 volatile sig_atomic_t FStopRequests = 0;
+volatile sig_atomic_t FReloadRequests = 0;
 bool FStopping = false;
 bool FKilled = false;
 std::chrono::steady_clock::time_point FKillDeadline;
@@ -39,6 +40,7 @@ std::chrono::steady_clock::time_point FKillDeadline;
 void OnSignal(int ASignal) {
   int SavedErrno = errno;
   if (ASignal == SIGCHLD) FChildEnded = 1;
+  else if (ASignal == SIGHUP && !FOptions.ConfigPath.empty()) FReloadRequests = FReloadRequests + 1;
   else FStopRequests = FStopRequests + 1;
   char B = 0;
   std::ignore = write(FWake[1], &B, 1);
@@ -53,6 +55,8 @@ void InstallSignals() {
   sigaction(SIGCHLD, &Sa, nullptr);
   sigaction(SIGINT, &Sa, nullptr);
   sigaction(SIGTERM, &Sa, nullptr);
+  // With --config, SIGHUP reads the file again; without, it ends the launcher as SIGTERM does.
+  sigaction(SIGHUP, &Sa, nullptr);
   // A caller who hangs up while being written to must not end the launcher.
   signal(SIGPIPE, SIG_IGN);
 }
@@ -75,7 +79,12 @@ void BeginStop() {
 
 int Serve() {
   sig_atomic_t StopsSeen = 0;
+  sig_atomic_t ReloadsSeen = 0;
   for (;;) {
+    if (FReloadRequests != ReloadsSeen) {
+      ReloadsSeen = FReloadRequests;
+      if (!FStopping) ReloadConfig();
+    }
     if (FChildEnded) {
       FChildEnded = 0;
       ReapDoors();
@@ -162,7 +171,10 @@ int main(int argc, char** argv) {
   ReserveStandardFds();
   ParseOptions(argc, argv);
   const std::string DoorAsGiven = FOptions.Doors.front().Path;
-  CheckDoors();
+  if (std::string Why = CheckDoors(FOptions); !Why.empty()) {
+    std::fprintf(stderr, "zelkit-launch: %s\n", Why.c_str());
+    return kExitUsage;
+  }
 
   // The drop file path handed to the door is absolute, so a --workdir does not change its meaning.
   std::error_code Ec;

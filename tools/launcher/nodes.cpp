@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <tuple>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -35,6 +36,12 @@ struct TNode {
   int StartReport = -1;  // the door's start-up pipe: end of file at a successful exec, else the failed step
   std::uint32_t Address = 0;
   bool NoDoor = false;   // the caller left (or asked for an unknown door) before any door started
+  TCallerKind Kind = ckTelnet;
+  std::string Name;      // as in the drop file
+  std::string Peer;
+  std::time_t Since = 0;
+  std::vector<TDoor> Doors;  // the door table this call started with (a reload may change the launcher's)
+  int Door = -1;             // the door chosen, once the caller's process has said
 };
 
 std::vector<TNode> FNodes;  // index = node number; index 0 unused
@@ -42,7 +49,8 @@ bool FHaveTerminal = false;
 termios FTerminal {};
 
 // Steps of the caller's process that can fail; the number goes back through the start-up pipe.
-enum : int { kStepWorkDir = 1, kStepStreams = 2, kStepExec = 3, kStepNoDoor = 4 };
+// kStepChosen is no failure: it names the door (the second number) before the door starts.
+enum : int { kStepWorkDir = 1, kStepStreams = 2, kStepExec = 3, kStepNoDoor = 4, kStepChosen = 5 };
 
 std::string NodeDir(int ANode) { return FOptions.Base + "/node" + std::to_string(ANode); }
 
@@ -106,6 +114,8 @@ std::string SignalName(int ASignal) {
   }
   const TDoor& Chosen = FOptions.Doors[static_cast<std::size_t>(Door)];
   if (FOptions.Doors.size() > 1) Log(Node + "door " + Chosen.Code);
+  const int Chose[2] = {kStepChosen, Door};
+  std::ignore = write(AReportFd, Chose, sizeof Chose);
 
   // With --stdio the caller is on the door's standard streams, descriptor 0.
   std::vector<std::string> Args = {Chosen.Path};
@@ -122,7 +132,8 @@ std::string SignalName(int ASignal) {
   for (std::string& A : Args) Argv.push_back(A.data());
   Argv.push_back(nullptr);
 
-  if (!FOptions.WorkDir.empty() && chdir(FOptions.WorkDir.c_str()) != 0) ReportFailure(AReportFd, kStepWorkDir);
+  const std::string& WorkDir = Chosen.WorkDir.empty() ? FOptions.WorkDir : Chosen.WorkDir;
+  if (!WorkDir.empty() && chdir(WorkDir.c_str()) != 0) ReportFailure(AReportFd, kStepWorkDir);
   if (FOptions.Stdio) RunOnPty(ASocket, ACaller.Kind, AReportFd, Argv);
   if (AConsoleFd >= 0) {
     int Null = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -242,7 +253,7 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
     if (ConsoleFd < 0) return Refuse("cannot create " + Capture + ": " + std::strerror(errno));
   }
   int ErrPipe[2];
-  if (pipe2(ErrPipe, O_CLOEXEC) != 0) {
+  if (pipe2(ErrPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     if (ConsoleFd >= 0) close(ConsoleFd);
     return Refuse(std::string("cannot start the door: ") + std::strerror(errno));
   }
@@ -261,7 +272,8 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
     return Refuse(std::string("cannot start the door: ") + std::strerror(ForkErrno));
   }
 
-  FNodes[Node] = TNode{true, Pid, ASocket, ErrPipe[0], ACaller.Address, false};
+  FNodes[Node] = TNode{true, Pid, ASocket, ErrPipe[0], ACaller.Address, false, ACaller.Kind, Name, ACaller.Peer,
+                       std::time(nullptr), FOptions.Doors, -1};
   // The start-up pipe is read by the poll loop, not here: the caller's process negotiates and may
   // show the menu before its exec, and other callers must not wait for that.
 }
@@ -275,27 +287,49 @@ void NodePollFds(std::vector<pollfd>& AFds, std::vector<int>& ANodes) {
   }
 }
 
-// Reads the door's start-up report once its pipe is readable (or the door has ended).
+// Reads the door's start-up reports once its pipe is readable (or the door has ended): the door
+// chosen, then end of file at a successful exec or the step that failed.
 void ReadStartReport(int ANode) {
   TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
-  if (Node.StartReport < 0) return;
-  int Report[2] = {0, 0};
-  ssize_t Got;
-  do Got = read(Node.StartReport, Report, sizeof Report);
-  while (Got < 0 && errno == EINTR);
-  close(Node.StartReport);
-  Node.StartReport = -1;
-  if (Got != static_cast<ssize_t>(sizeof Report)) return;
-  if (Report[0] == kStepNoDoor) {
-    Node.NoDoor = true;  // the caller's process has said why
-    return;
+  while (Node.StartReport >= 0) {
+    int Report[2] = {0, 0};
+    ssize_t Got;
+    do Got = read(Node.StartReport, Report, sizeof Report);
+    while (Got < 0 && errno == EINTR);
+    if (Got < 0 && errno == EAGAIN) return;  // the door has not started yet
+    if (Got == static_cast<ssize_t>(sizeof Report) && Report[0] == kStepChosen) {
+      if (Report[1] >= 0 && static_cast<std::size_t>(Report[1]) < Node.Doors.size()) Node.Door = Report[1];
+      continue;
+    }
+    close(Node.StartReport);
+    Node.StartReport = -1;
+    if (Got != static_cast<ssize_t>(sizeof Report)) return;
+    if (Report[0] == kStepNoDoor) {
+      Node.NoDoor = true;  // the caller's process has said why
+      return;
+    }
+    static const char* const kSteps[] = {"", "cannot enter the working directory ", "cannot set up the door's streams",
+                                         "cannot start the door"};
+    std::string What = kSteps[Report[0] >= 1 && Report[0] <= 3 ? Report[0] : 3];
+    if (Report[0] == kStepWorkDir)
+      What += Node.Door >= 0 && !Node.Doors[static_cast<std::size_t>(Node.Door)].WorkDir.empty()
+                  ? Node.Doors[static_cast<std::size_t>(Node.Door)].WorkDir
+                  : FOptions.WorkDir;
+    Log("node " + std::to_string(ANode) + ": " + What + ": " + std::strerror(Report[1]), llError);
+    SayToCaller(Node.Socket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
   }
-  static const char* const kSteps[] = {"", "cannot enter the working directory ", "cannot set up the door's streams",
-                                       "cannot start the door"};
-  std::string What = kSteps[Report[0] >= 1 && Report[0] <= 3 ? Report[0] : 3];
-  if (Report[0] == kStepWorkDir) What += FOptions.WorkDir;
-  Log("node " + std::to_string(ANode) + ": " + What + ": " + std::strerror(Report[1]));
-  SayToCaller(Node.Socket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
+}
+
+std::vector<TNodeView> BusyNodes() {
+  std::vector<TNodeView> Views;
+  for (std::size_t N = 1; N < FNodes.size(); ++N) {
+    const TNode& Node = FNodes[N];
+    if (!Node.Busy) continue;
+    Views.push_back(TNodeView{static_cast<int>(N), Node.Kind, Node.Name, Node.Peer,
+                              Node.Door >= 0 ? Node.Doors[static_cast<std::size_t>(Node.Door)].Code : "",
+                              Node.Since, Node.Socket});
+  }
+  return Views;
 }
 
 void ReapDoors() {

@@ -1,5 +1,5 @@
-// zelkit-launch's command line: the options, the door table and the allow list, and the checks on
-// the doors that run before the launcher listens, so that a mistyped path is found at once.
+// zelkit-launch's options: the one table the command line and the config file share, the door
+// table and the allow list, the checks that run before the launcher listens, and the event log.
 
 #include <arpa/inet.h>
 #include <sys/stat.h>
@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <algorithm>
+#include <iterator>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -26,43 +29,6 @@ namespace launcher {
 TOptions FOptions;
 
 namespace {
-
-const char kUsage[] =
-    "usage: zelkit-launch --door PATH [options] [-- door arguments]\n"
-    "A door server: listens for telnet (and rlogin) callers and starts a door for each one on its own node.\n"
-    "  --door PATH          a door program; a name without \"/\" is in the current directory\n"
-    "  --door CODE=PATH [ARGS]  a door in the door table, chosen by rlogin's xtrn=CODE or from the menu;\n"
-    "                       repeat --door for several doors (the menu lists the first nine)\n"
-    "  --port N             telnet port (default 2323; 0 picks a free port)\n"
-    "  --rlogin-port N      also take rlogin callers on this port (off by default; 2513 is usual)\n"
-    "  --rlogin-name client|server  the rlogin field that holds the caller's name (default client);\n"
-    "                       a leading [TAG] is taken off\n"
-    "  --bind ADDR          IPv4 address to listen on (default 127.0.0.1)\n"
-    "  --allow ADDR[/BITS]  who may call (repeatable); without it telnet is open to all and rlogin\n"
-    "                       only to loopback, since rlogin trusts the name the client sends\n"
-    "  --max-per-address N  calls at once from one address (default 64)\n"
-    "  --max-pending N      handshakes in progress at once; the oldest gives way (default 32)\n"
-    "  --handshake-timeout S  seconds a caller has for the rlogin handshake (default 10)\n"
-    "  --base DIR           where the node directories go (default ./nodes)\n"
-    "  --workdir DIR        the door's working directory (default: the launcher's)\n"
-    "  --name NAME          the caller's name in the drop file (default \"Guest <node>\")\n"
-    "  --minutes N          time left in minutes in the drop file (default 60)\n"
-    "  --mode door32|ns     start the door with -D<DOOR32.SYS> (default) or -N<node> -S<socket>\n"
-    "  --stdio              add -X and run the door on a pseudo-terminal relayed to the caller\n"
-    "  --console            the door keeps this terminal instead of writing node<N>/console.ans;\n"
-    "                       one caller at a time\n"
-    "  --raw                skip the telnet negotiation a BBS does before it starts the door\n"
-    "  --max-nodes N        nodes available at once (default 250); more callers are turned away\n"
-    "  --web N              also serve a web page on this port (0: any free port) where callers\n"
-    "                       play the doors in the browser, ANSI music included\n"
-    "  --web-root DIR       the page's folder (default: share/zelkit/web beside an installed\n"
-    "                       launcher, else web/ of the source tree)\n"
-    "  --web-origin URL     another page allowed to open the door, e.g. https://bbs.example.org\n"
-    "                       (repeatable; the launcher's own page always may)\n"
-    "  --web-stall S        drop a web caller whose browser takes nothing for S seconds (default 30)\n"
-    "  --max-calls N        exit after N calls have ended\n"
-    "  --version            show the version\n"
-    "  --help               show this text\n";
 
 // The whole text as a decimal number within [AMin, AMax], or nothing.
 std::optional<long> ParseNumber(const std::string& AText, long AMin, long AMax) {
@@ -84,11 +50,218 @@ bool IsCode(const std::string& AText) {
   return true;
 }
 
-bool SameCode(const std::string& A, const std::string& B) {
-  if (A.size() != B.size()) return false;
-  for (std::size_t I = 0; I < A.size(); ++I)
-    if (std::tolower(static_cast<unsigned char>(A[I])) != std::tolower(static_cast<unsigned char>(B[I]))) return false;
-  return true;
+std::string ParseAllow(const std::string& AValue, TOptions::TAllow& AAllow) {
+  const std::size_t Slash = AValue.find('/');
+  long Bits = 32;
+  if (Slash != std::string::npos) {
+    auto N = ParseNumber(AValue.substr(Slash + 1), 0, 32);
+    if (!N) return "allow " + AValue + ": the prefix length is 0 to 32";
+    Bits = *N;
+  }
+  in_addr Addr{};
+  if (inet_pton(AF_INET, AValue.substr(0, Slash).c_str(), &Addr) != 1)
+    return "allow takes an IPv4 address, optionally with /BITS";
+  const std::uint32_t Mask = Bits == 0 ? 0 : ~std::uint32_t{0} << (32 - Bits);
+  AAllow = {ntohl(Addr.s_addr) & Mask, Mask};
+  return "";
+}
+
+std::string NotEmpty(const std::string& AText, const char* AWhat) {
+  return AText.empty() ? std::string("needs ") + AWhat : "";
+}
+
+using O = TOptions;
+const std::string kOk;
+
+}  // namespace
+
+// One row per option, in the order of the usage text. Set stores a value already checked against
+// the row's kind (a number within its range); anything else it checks itself.
+const TOptionRow kOptionRows[] = {
+    {"door", vkDoor, 0, 0,
+     [](O& A, const std::string& V, long) {
+       if (V.empty()) return std::string("needs a path");
+       TDoor Door = ParseDoor(V);
+       if (Door.Path.empty()) return "door " + V + ": no path after the code";
+       A.Doors.push_back(Door);
+       return kOk;
+     },
+     [](O& A) { A.Doors.clear(); }, opBoth, "PATH",
+     "a door program; a name without \"/\" is in the current directory\n"
+     "--door CODE=PATH [ARGS]  a door in the door table, chosen by rlogin's xtrn=CODE or from the menu;\n"
+     "repeat --door for several doors (the menu lists the first nine)", true},
+    {"config", vkText, 0, 0, [](O& A, const std::string& V, long) { A.ConfigPath = V; return NotEmpty(V, "a file"); },
+     nullptr, opCommandLine, "FILE",
+     "read the options from this TOML file (options given here override it);\n"
+     "SIGHUP reads it again", false},
+    {"port", vkNumber, 0, 65535, [](O& A, const std::string&, long N) { A.Port = static_cast<int>(N); return kOk; },
+     nullptr, opBoth, "N", "telnet port (default 2323; 0 picks a free port)", false},
+    {"rlogin-port", vkNumber, 0, 65535,
+     [](O& A, const std::string&, long N) { A.RloginPort = static_cast<int>(N); return kOk; }, nullptr, opBoth, "N",
+     "also take rlogin callers on this port (off by default; 2513 is usual)", false},
+    {"rlogin-name", vkText, 0, 0,
+     [](O& A, const std::string& V, long) {
+       if (V != "client" && V != "server") return std::string("is client or server");
+       A.RloginServerUser = V == "server";
+       return kOk;
+     },
+     nullptr, opBoth, "client|server",
+     "the rlogin field that holds the caller's name (default client);\na leading [TAG] is taken off", false},
+    {"bind", vkText, 0, 0,
+     [](O& A, const std::string& V, long) {
+       in_addr Addr{};
+       if (inet_pton(AF_INET, V.c_str(), &Addr) != 1) return std::string("takes an IPv4 address");
+       A.Bind = V;
+       return kOk;
+     },
+     nullptr, opBoth, "ADDR", "IPv4 address to listen on (default 127.0.0.1)", false},
+    {"allow", vkList, 0, 0,
+     [](O& A, const std::string& V, long) {
+       TOptions::TAllow Allow{};
+       std::string Why = ParseAllow(V, Allow);
+       if (Why.empty()) A.Allow.push_back(Allow);
+       return Why;
+     },
+     [](O& A) { A.Allow.clear(); }, opBoth, "ADDR[/BITS]",
+     "who may call (repeatable); without it telnet is open to all and rlogin\n"
+     "only to loopback, since rlogin trusts the name the client sends", false},
+    {"max-per-address", vkNumber, 1, 9999,
+     [](O& A, const std::string&, long N) { A.MaxPerAddress = static_cast<int>(N); return kOk; }, nullptr, opBoth, "N",
+     "calls at once from one address (default 64)", false},
+    {"max-pending", vkNumber, 1, 9999,
+     [](O& A, const std::string&, long N) { A.MaxPending = static_cast<int>(N); return kOk; }, nullptr, opBoth, "N",
+     "handshakes in progress at once; the oldest gives way (default 32)", false},
+    {"handshake-timeout", vkNumber, 1, 3600,
+     [](O& A, const std::string&, long N) { A.HandshakeSeconds = static_cast<int>(N); return kOk; }, nullptr, opBoth,
+     "S", "seconds a caller has for the rlogin handshake (default 10)", false},
+    {"base", vkText, 0, 0, [](O& A, const std::string& V, long) { A.Base = V; return NotEmpty(V, "a directory"); },
+     nullptr, opBoth, "DIR", "where the node directories go (default ./nodes)", true},
+    {"workdir", vkText, 0, 0, [](O& A, const std::string& V, long) { A.WorkDir = V; return NotEmpty(V, "a directory"); },
+     nullptr, opBoth, "DIR", "the door's working directory (default: the launcher's)", true},
+    {"name", vkText, 0, 0,
+     [](O& A, const std::string& V, long) {
+       // The drop file is one value per line: a line break in the name would shift every later line.
+       if (V.empty() || V.find_first_of("\r\n") != std::string::npos) return std::string("needs a name on one line");
+       A.Name = V;
+       A.NameGiven = true;
+       return kOk;
+     },
+     nullptr, opBoth, "NAME", "the caller's name in the drop file (default \"Guest <node>\")", false},
+    // The door multiplies by 60 into a 32-bit count of seconds.
+    {"minutes", vkNumber, 0, 35791394,
+     [](O& A, const std::string&, long N) {
+       A.Minutes = N;
+       A.MinutesGiven = true;
+       return kOk;
+     },
+     nullptr, opBoth, "N", "time left in minutes in the drop file (default 60)", false},
+    {"mode", vkText, 0, 0,
+     [](O& A, const std::string& V, long) {
+       if (V != "door32" && V != "ns") return std::string("is door32 or ns");
+       A.ModeNs = V == "ns";
+       return kOk;
+     },
+     nullptr, opBoth, "door32|ns", "start the door with -D<DOOR32.SYS> (default) or -N<node> -S<socket>", false},
+    {"stdio", vkFlag, 0, 0, [](O& A, const std::string&, long N) { A.Stdio = N != 0; return kOk; }, nullptr, opBoth, "",
+     "add -X and run the door on a pseudo-terminal relayed to the caller", false},
+    {"console", vkFlag, 0, 0, [](O& A, const std::string&, long N) { A.Console = N != 0; return kOk; }, nullptr, opBoth,
+     "", "the door keeps this terminal instead of writing node<N>/console.ans;\none caller at a time", false},
+    {"raw", vkFlag, 0, 0, [](O& A, const std::string&, long N) { A.Raw = N != 0; return kOk; }, nullptr, opBoth, "",
+     "skip the telnet negotiation a BBS does before it starts the door", false},
+    {"max-nodes", vkNumber, 1, 9999,
+     [](O& A, const std::string&, long N) { A.MaxNodes = static_cast<int>(N); return kOk; }, nullptr, opBoth, "N",
+     "nodes available at once (default 250); more callers are turned away", false},
+    {"web", vkNumber, 0, 65535, [](O& A, const std::string&, long N) { A.WebPort = static_cast<int>(N); return kOk; },
+     nullptr, opBoth, "N",
+     "also serve a web page on this port (0: any free port) where callers\n"
+     "play the doors in the browser, ANSI music included", false},
+    {"web-root", vkText, 0, 0, [](O& A, const std::string& V, long) { A.WebRoot = V; return NotEmpty(V, "a directory"); },
+     nullptr, opBoth, "DIR",
+     "the page's folder (default: share/zelkit/web beside an installed\nlauncher, else web/ of the source tree)", true},
+    {"web-origin", vkList, 0, 0,
+     [](O& A, const std::string& V, long) {
+       // An origin is scheme, host and port (RFC 6454): "https://bbs.example.org", no path.
+       if (V.find("://") == std::string::npos || V.find('/', V.find("://") + 3) != std::string::npos)
+         return std::string("takes scheme://host[:port], for example https://bbs.example.org");
+       A.WebOrigins.push_back(V);
+       return kOk;
+     },
+     [](O& A) { A.WebOrigins.clear(); }, opBoth, "URL",
+     "another page allowed to open the door, e.g. https://bbs.example.org\n"
+     "(repeatable; the launcher's own page always may)", false},
+    {"web-stall", vkNumber, 1, 3600,
+     [](O& A, const std::string&, long N) { A.WebStallSeconds = static_cast<int>(N); return kOk; }, nullptr, opBoth, "S",
+     "drop a web caller whose browser takes nothing for S seconds (default 30)", false},
+    {"max-calls", vkNumber, 1, 1000000000, [](O& A, const std::string&, long N) { A.MaxCalls = N; return kOk; },
+     nullptr, opBoth, "N", "exit after N calls have ended", false},
+    {"door-args", vkList, 0, 0,
+     [](O& A, const std::string& V, long) {
+       A.DoorArgs.push_back(V);
+       return kOk;
+     },
+     [](O& A) { A.DoorArgs.clear(); }, opFile, "", "", false},
+    {"status", vkFlag, 0, 0, [](O& A, const std::string&, long N) { A.ShowStatus = N != 0; return kOk; }, nullptr,
+     opCommandLine, "", "show who is on (node, caller, address, door, since, idle) and exit", false},
+    {"watch", vkNumber, 1, 9999, [](O& A, const std::string&, long N) { A.WatchNode = static_cast<int>(N); return kOk; },
+     nullptr, opCommandLine, "N", "show node N's screen as its caller sees it, live, until Ctrl-C", false},
+};
+const std::size_t kOptionRowCount = std::size(kOptionRows);
+
+const TOptionRow* FindOptionRow(const std::string& AName) {
+  for (const TOptionRow& Row : kOptionRows)
+    if (AName == Row.Name) return &Row;
+  return nullptr;
+}
+
+namespace {
+
+std::string Usage() {
+  std::string Text =
+      "usage: zelkit-launch --door PATH [options] [-- door arguments]\n"
+      "       zelkit-launch --config FILE [options]\n"
+      "A door server: listens for telnet (and rlogin) callers and starts a door for each one on its own node.\n";
+  constexpr std::size_t kColumn = 23;
+  for (const TOptionRow& Row : kOptionRows) {
+    if (Row.Place == opFile) continue;
+    std::string Left = std::string("  --") + Row.Name + (*Row.Value ? std::string(" ") + Row.Value : "");
+    Left += Left.size() + 1 < kColumn ? std::string(kColumn - Left.size(), ' ') : "  ";
+    Text += Left;
+    for (const char* P = Row.Help; *P; ++P) {
+      Text += *P;
+      if (*P == '\n') {
+        // A line that starts with "--" is an option of its own (a second form of this one).
+        Text += P[1] == '-' ? "  " : std::string(kColumn, ' ');
+      }
+    }
+    Text += "\n";
+  }
+  Text += "  --version            show the version\n  --help               show this text\n";
+  return Text;
+}
+
+}  // namespace
+
+void Log(const std::string& ALine, TLogLevel ALevel) {
+  std::string Line;
+  if (std::getenv("JOURNAL_STREAM") != nullptr) {
+    // journald keeps its own time; "<N>" is the line's syslog priority (sd-daemon(3)).
+    Line = "<" + std::to_string(static_cast<int>(ALevel)) + ">";
+  } else {
+    char Stamp[32];
+    const std::time_t Now = std::time(nullptr);
+    std::tm Tm{};
+    localtime_r(&Now, &Tm);
+    Line.assign(Stamp, std::strftime(Stamp, sizeof Stamp, "%Y-%m-%d %H:%M:%S ", &Tm));
+  }
+  // One event per line: line breaks from elsewhere (a name, a path) must not start a false event.
+  for (char C : ALine) Line += C == '\n' || C == '\r' ? ' ' : C;
+  Line += "\n";
+  std::ignore = write(STDERR_FILENO, Line.data(), Line.size());
+}
+
+void UsageError(const std::string& AWhy) {
+  std::fprintf(stderr, "zelkit-launch: %s\n%s", AWhy.c_str(), Usage().c_str());
+  std::exit(kExitUsage);
 }
 
 // "CODE=PATH ARG..." names a door in the table; anything else is a path, taken whole as today.
@@ -99,7 +272,7 @@ TDoor ParseDoor(const std::string& AValue) {
     Door.Code = AValue.substr(0, Eq);
     std::istringstream Words(AValue.substr(Eq + 1));
     std::string Word;
-    if (!(Words >> Door.Path)) UsageError("--door " + AValue + ": no path after the code");
+    Words >> Door.Path;
     while (Words >> Word) Door.Args.push_back(Word);
   } else {
     Door.Path = AValue;
@@ -109,151 +282,113 @@ TDoor ParseDoor(const std::string& AValue) {
   return Door;
 }
 
-TOptions::TAllow ParseAllow(const std::string& AValue) {
-  const std::size_t Slash = AValue.find('/');
-  long Bits = 32;
-  if (Slash != std::string::npos) {
-    auto N = ParseNumber(AValue.substr(Slash + 1), 0, 32);
-    if (!N) UsageError("--allow " + AValue + ": the prefix length is 0 to 32");
-    Bits = *N;
+bool SameCode(const std::string& A, const std::string& B) {
+  if (A.size() != B.size()) return false;
+  for (std::size_t I = 0; I < A.size(); ++I)
+    if (std::tolower(static_cast<unsigned char>(A[I])) != std::tolower(static_cast<unsigned char>(B[I]))) return false;
+  return true;
+}
+
+std::string ApplyCommandLine(TOptions& AOptions, const std::vector<std::string>& AArgs) {
+  std::vector<const TOptionRow*> Cleared;  // lists given here replace the file's
+  for (std::size_t I = 0; I < AArgs.size(); ++I) {
+    std::string Arg = AArgs[I];
+    if (Arg == "--") {
+      if (std::find(Cleared.begin(), Cleared.end(), FindOptionRow("door-args")) == Cleared.end()) AOptions.DoorArgs.clear();
+      AOptions.DoorArgs.insert(AOptions.DoorArgs.end(), AArgs.begin() + static_cast<std::ptrdiff_t>(I) + 1, AArgs.end());
+      break;
+    }
+    // "--opt VALUE" or "--opt=VALUE".
+    std::string Value;
+    bool HasValue = false;
+    if (auto Eq = Arg.find('='); Arg.rfind("--", 0) == 0 && Eq != std::string::npos) {
+      Value = Arg.substr(Eq + 1);
+      Arg.resize(Eq);
+      HasValue = true;
+    }
+    const TOptionRow* Row = Arg.rfind("--", 0) == 0 ? FindOptionRow(Arg.substr(2)) : nullptr;
+    if (Row == nullptr || Row->Place == opFile) return "unknown option " + Arg;
+    long Number = 0;
+    if (Row->Kind == vkFlag) {
+      if (HasValue) return Arg + " takes no value";
+      Number = 1;
+      Value = "true";
+    } else {
+      if (!HasValue) {
+        if (I + 1 >= AArgs.size()) return Arg + " needs a value";
+        Value = AArgs[++I];
+      }
+      if (Row->Kind == vkNumber) {
+        auto N = ParseNumber(Value, Row->Min, Row->Max);
+        if (!N) return Arg + " takes a number from " + std::to_string(Row->Min) + " to " + std::to_string(Row->Max);
+        Number = *N;
+      }
+    }
+    if (Row->Clear != nullptr && std::find(Cleared.begin(), Cleared.end(), Row) == Cleared.end()) {
+      Row->Clear(AOptions);
+      Cleared.push_back(Row);
+    }
+    if (std::string Why = Row->Set(AOptions, Value, Number); !Why.empty())
+      return Why.rfind(Row->Name, 0) == 0 ? "--" + Why : Arg + " " + Why;
   }
-  in_addr Addr{};
-  if (inet_pton(AF_INET, AValue.substr(0, Slash).c_str(), &Addr) != 1)
-    UsageError("--allow takes an IPv4 address, optionally with /BITS");
-  const std::uint32_t Mask = Bits == 0 ? 0 : ~std::uint32_t{0} << (32 - Bits);
-  return {ntohl(Addr.s_addr) & Mask, Mask};
+  return "";
 }
 
-}  // namespace
-
-void Log(const std::string& ALine) {
-  std::string Line = ALine + "\n";
-  std::ignore = write(STDERR_FILENO, Line.data(), Line.size());
-}
-
-void UsageError(const std::string& AWhy) {
-  std::fprintf(stderr, "zelkit-launch: %s\n%s", AWhy.c_str(), kUsage);
-  std::exit(kExitUsage);
+std::string FinishOptions(TOptions& AOptions) {
+  if (AOptions.ShowStatus || AOptions.WatchNode > 0) return "";
+  if (AOptions.Doors.empty()) return AOptions.ConfigPath.empty() ? "--door is required" : "no door: give --door or a [[door]] in " + AOptions.ConfigPath;
+  for (std::size_t A = 0; A < AOptions.Doors.size(); ++A)
+    for (std::size_t B = A + 1; B < AOptions.Doors.size(); ++B)
+      if (SameCode(AOptions.Doors[A].Code, AOptions.Doors[B].Code))
+        return AOptions.Doors[B].Where + "two doors have the code " + AOptions.Doors[B].Code +
+               (AOptions.Doors[B].Where.empty() ? "; give one of them CODE=PATH" : "");
+  if (AOptions.Stdio && AOptions.Console)
+    return "--stdio runs the door on the caller's own pseudo-terminal; it cannot also keep this terminal (--console)";
+  if (AOptions.Console) AOptions.MaxNodes = 1;  // one door at a time owns the terminal
+  return "";
 }
 
 void ParseOptions(int AArgc, char** AArgv) {
-  for (int I = 1; I < AArgc; ++I) {
-    std::string Arg = AArgv[I];
-    if (Arg == "--") {
-      for (++I; I < AArgc; ++I) FOptions.DoorArgs.emplace_back(AArgv[I]);
-      break;
-    }
+  std::vector<std::string> Args(AArgv + 1, AArgv + AArgc);
+  FCommandLine = Args;
+  for (const std::string& Arg : Args) {
+    if (Arg == "--") break;
     if (Arg == "--help") {
-      std::fputs(kUsage, stdout);
+      std::fputs(Usage().c_str(), stdout);
       std::exit(0);
     }
     if (Arg == "--version") {
       std::puts("zelkit-launch " ZELKIT_VERSION);
       std::exit(0);
     }
-    if (Arg == "--stdio") { FOptions.Stdio = true; continue; }
-    if (Arg == "--raw") { FOptions.Raw = true; continue; }
-    if (Arg == "--console") { FOptions.Console = true; continue; }
-
-    // Options with a value: "--opt VALUE" or "--opt=VALUE".
-    std::string Value;
-    if (auto Eq = Arg.find('='); Arg.rfind("--", 0) == 0 && Eq != std::string::npos) {
-      Value = Arg.substr(Eq + 1);
-      Arg.resize(Eq);
-    } else {
-      static const char* const kWithValue[] = {
-          "--door", "--port", "--bind", "--base", "--workdir", "--name", "--minutes", "--mode", "--max-calls",
-          "--max-nodes", "--rlogin-port", "--rlogin-name", "--allow", "--max-per-address", "--max-pending",
-          "--handshake-timeout", "--web", "--web-root", "--web-origin", "--web-stall"};
-      bool Known = false;
-      for (const char* K : kWithValue) Known = Known || Arg == K;
-      if (!Known) UsageError("unknown option " + Arg);
-      if (I + 1 >= AArgc) UsageError(Arg + " needs a value");
-      Value = AArgv[++I];
-    }
-
-    auto Number = [&](long AMin, long AMax) {
-      auto N = ParseNumber(Value, AMin, AMax);
-      if (!N) UsageError(Arg + " takes a number from " + std::to_string(AMin) + " to " + std::to_string(AMax));
-      return *N;
-    };
-    if (Arg == "--door") {
-      if (Value.empty()) UsageError("--door needs a path");
-      FOptions.Doors.push_back(ParseDoor(Value));
-    } else if (Arg == "--port") {
-      FOptions.Port = static_cast<int>(Number(0, 65535));
-    } else if (Arg == "--rlogin-port") {
-      FOptions.RloginPort = static_cast<int>(Number(0, 65535));
-    } else if (Arg == "--rlogin-name") {
-      if (Value == "client") FOptions.RloginServerUser = false;
-      else if (Value == "server") FOptions.RloginServerUser = true;
-      else UsageError("--rlogin-name is client or server");
-    } else if (Arg == "--allow") {
-      FOptions.Allow.push_back(ParseAllow(Value));
-    } else if (Arg == "--max-per-address") {
-      FOptions.MaxPerAddress = static_cast<int>(Number(1, 9999));
-    } else if (Arg == "--max-pending") {
-      FOptions.MaxPending = static_cast<int>(Number(1, 9999));
-    } else if (Arg == "--handshake-timeout") {
-      FOptions.HandshakeSeconds = static_cast<int>(Number(1, 3600));
-    } else if (Arg == "--web") {
-      FOptions.WebPort = static_cast<int>(Number(0, 65535));
-    } else if (Arg == "--web-root") {
-      if (Value.empty()) UsageError("--web-root needs a directory");
-      FOptions.WebRoot = Value;
-    } else if (Arg == "--web-origin") {
-      // An origin is scheme, host and port (RFC 6454): "https://bbs.example.org", no path.
-      if (Value.find("://") == std::string::npos || Value.find('/', Value.find("://") + 3) != std::string::npos)
-        UsageError("--web-origin takes scheme://host[:port], for example https://bbs.example.org");
-      FOptions.WebOrigins.push_back(Value);
-    } else if (Arg == "--web-stall") {
-      FOptions.WebStallSeconds = static_cast<int>(Number(1, 3600));
-    } else if (Arg == "--bind") {
-      FOptions.Bind = Value;
-    } else if (Arg == "--base") {
-      if (Value.empty()) UsageError("--base needs a directory");
-      FOptions.Base = Value;
-    } else if (Arg == "--workdir") {
-      if (Value.empty()) UsageError("--workdir needs a directory");
-      FOptions.WorkDir = Value;
-    } else if (Arg == "--name") {
-      // The drop file is one value per line: a line break in the name would shift every later line.
-      if (Value.empty() || Value.find_first_of("\r\n") != std::string::npos)
-        UsageError("--name needs a name on one line");
-      FOptions.Name = Value;
-      FOptions.NameGiven = true;
-    } else if (Arg == "--minutes") {
-      FOptions.Minutes = Number(0, 35791394);  // the door multiplies by 60 into a 32-bit count of seconds
-      FOptions.MinutesGiven = true;
-    } else if (Arg == "--mode") {
-      if (Value == "door32") FOptions.ModeNs = false;
-      else if (Value == "ns") FOptions.ModeNs = true;
-      else UsageError("--mode is door32 or ns");
-    } else if (Arg == "--max-calls") {
-      FOptions.MaxCalls = Number(1, 1000000000);
-    } else if (Arg == "--max-nodes") {
-      FOptions.MaxNodes = static_cast<int>(Number(1, 9999));
-    } else {
-      UsageError("unknown option " + Arg);
-    }
   }
-  if (FOptions.Doors.empty()) UsageError("--door is required");
-  for (std::size_t A = 0; A < FOptions.Doors.size(); ++A)
-    for (std::size_t B = A + 1; B < FOptions.Doors.size(); ++B)
-      if (SameCode(FOptions.Doors[A].Code, FOptions.Doors[B].Code))
-        UsageError("two doors have the code " + FOptions.Doors[B].Code + "; give one of them CODE=PATH");
-  if (FOptions.Stdio && FOptions.Console)
-    UsageError("--stdio runs the door on the caller's own pseudo-terminal; it cannot also keep this terminal (--console)");
-  in_addr Addr{};
-  if (inet_pton(AF_INET, FOptions.Bind.c_str(), &Addr) != 1) UsageError("--bind takes an IPv4 address");
-  if (FOptions.Console) FOptions.MaxNodes = 1;  // one door at a time owns the terminal
+  // The command line once to find --config (and to report its mistakes first), then the file, then
+  // the command line again over the file's values.
+  TOptions FromCommandLine;
+  if (std::string Why = ApplyCommandLine(FromCommandLine, Args); !Why.empty()) UsageError(Why);
+  if (!FromCommandLine.ConfigPath.empty()) {
+    if (std::string Why = LoadConfigFile(FromCommandLine.ConfigPath, FOptions); !Why.empty()) {
+      std::fprintf(stderr, "zelkit-launch: %s\n", Why.c_str());
+      std::exit(kExitUsage);
+    }
+    std::ignore = ApplyCommandLine(FOptions, Args);
+  } else {
+    FOptions = FromCommandLine;
+  }
+  if (std::string Why = FinishOptions(FOptions); !Why.empty()) {
+    if (FOptions.ConfigPath.empty()) UsageError(Why);
+    std::fprintf(stderr, "zelkit-launch: %s\n", Why.c_str());
+    std::exit(kExitUsage);
+  }
+  if (FOptions.ShowStatus || FOptions.WatchNode > 0) return;
   if (FOptions.ModeNs) {
     // -N<node> -S<socket> carries neither a name nor a time limit.
-    if (FOptions.NameGiven) Log("zelkit-launch: --name has no effect with --mode ns (the door gets no drop file)");
-    if (FOptions.MinutesGiven) Log("zelkit-launch: --minutes has no effect with --mode ns (the door gets no drop file)");
+    if (FOptions.NameGiven) Log("zelkit-launch: --name has no effect with --mode ns (the door gets no drop file)", llWarning);
+    if (FOptions.MinutesGiven)
+      Log("zelkit-launch: --minutes has no effect with --mode ns (the door gets no drop file)", llWarning);
   }
   if (FOptions.Doors.size() > 9)
-    Log("zelkit-launch: the menu lists the first nine doors; the others are reached with xtrn=CODE");
+    Log("zelkit-launch: the menu lists the first nine doors; the others are reached with xtrn=CODE", llWarning);
 }
 
 int FindDoor(const std::string& ACode) {
@@ -262,27 +397,26 @@ int FindDoor(const std::string& ACode) {
   return -1;
 }
 
-void CheckDoors() {
+std::string CheckDoors(TOptions& AOptions) {
   namespace fs = std::filesystem;
-  for (TDoor& Door : FOptions.Doors) {
+  for (TDoor& Door : AOptions.Doors) {
     const std::string AsGiven = Door.Path;
+    const std::string Which = Door.Where + (Door.Where.empty() ? "--door " + AsGiven : "door " + Door.Code) + ": ";
     // A name without "/" is a file here, as a sysop who types "--door tunecraft" beside it means;
     // the door is never looked up on PATH.
     std::error_code Ec;
     fs::path Path = fs::absolute(AsGiven, Ec);
-    if (Ec) UsageError("--door " + AsGiven + ": " + Ec.message());
+    if (Ec) return Which + Ec.message();
     Door.Path = Path.lexically_normal().string();
-    auto Fail = [&](const std::string& AWhy) {
-      std::fprintf(stderr, "zelkit-launch: --door %s: %s\n", AsGiven.c_str(), AWhy.c_str());
-      std::exit(kExitUsage);
-    };
     struct stat St {};
-    if (stat(Door.Path.c_str(), &St) != 0)
-      Fail(std::string(std::strerror(errno)) + " (looked for " + Door.Path + ")");
-    if (S_ISDIR(St.st_mode)) Fail("is a directory, not a program");
-    if (!S_ISREG(St.st_mode)) Fail("is not a regular file");
-    if (access(Door.Path.c_str(), X_OK) != 0) Fail("is not executable (chmod +x " + AsGiven + ")");
+    if (stat(Door.Path.c_str(), &St) != 0) return Which + std::strerror(errno) + " (looked for " + Door.Path + ")";
+    if (S_ISDIR(St.st_mode)) return Which + "is a directory, not a program";
+    if (!S_ISREG(St.st_mode)) return Which + "is not a regular file";
+    if (access(Door.Path.c_str(), X_OK) != 0) return Which + "is not executable (chmod +x " + Door.Path + ")";
+    if (!Door.WorkDir.empty() && (stat(Door.WorkDir.c_str(), &St) != 0 || !S_ISDIR(St.st_mode)))
+      return Which + "its workdir " + Door.WorkDir + " is not a directory";
   }
+  return "";
 }
 
 }  // namespace launcher
