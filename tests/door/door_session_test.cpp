@@ -515,8 +515,10 @@ TEST(DoorEvents, HooksMayWaitForAKey) {
 }
 
 // Idle time and time left run on a monotonic clock: a change of daylight-saving time while the door
-// waits (libfaketime starts the door's clock 2 s before it, Berlin time, autumn and spring) neither
-// ends the session for idling nor changes the time left. The key's stamp stays local time.
+// waits (libfaketime starts the door's clock 2 s before it, Berlin time, autumn and spring), before
+// or after a key was pressed, neither ends the session for idling nor changes the time left, and
+// neither does the wall clock stepping an hour (NTP, date -s: libfaketime moves the wall clock alone
+// through its time stamp file). A key's stamp stays local time.
 TEST(DoorEvents, DaylightSavingChangeLeavesIdleTimeAndTimeLeftAlone) {
   glob_t found{};
   const bool haveLib = glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &found) == 0 && found.gl_pathc > 0;
@@ -527,19 +529,36 @@ TEST(DoorEvents, DaylightSavingChangeLeavesIdleTimeAndTimeLeftAlone) {
   const std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
   struct Case {
     std::string Name;
-    std::string Start;  // seconds since the epoch
-    int HourAfter;      // local hour just after the change
+    std::string Start;  // seconds since the epoch; "" for the real time, stepped an hour after the key
+    int HourAfter;      // local hour just after the change (-1: not checked)
+    bool KeyFirst;      // a key is pressed just after start, before the change
   };
-  const Case kCases[] = {{"autumn, 03:00 CEST becomes 02:00 CET", "1792889998", 2},
-                         {"spring, 02:00 CET becomes 03:00 CEST", "1774745998", 3}};
+  const Case kCases[] = {{"autumn, 03:00 CEST becomes 02:00 CET", "1792889998", 2, false},
+                         {"spring, 02:00 CET becomes 03:00 CEST", "1774745998", 3, false},
+                         {"autumn, after a key", "1792889998", 2, true},
+                         {"the wall clock steps an hour forward after a key", "", -1, true}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.Name);
     DoorRun run;
     run.MakeCaller();
-    ASSERT_TRUE(run.Start({"hook statusbar", "hook timeout", "startup", "readkey"}, Expand(run, {"-N1", "-S{fd}"}),
-                          "door_test_door",
-                          {"TZ=Europe/Berlin", "LD_PRELOAD=" + lib, "FAKETIME=@" + c.Start, "FAKETIME_FMT=%s",
-                           "ASAN_OPTIONS=" + asanOptions}));
+    const std::string clockFile = run.Dir() + "/faketime.rc";
+    std::vector<std::string> env = {"TZ=Europe/Berlin", "LD_PRELOAD=" + lib, "ASAN_OPTIONS=" + asanOptions};
+    if (c.Start.empty()) {
+      std::ofstream(clockFile) << "+0\n";
+      for (const char* e : {"FAKETIME_DONT_FAKE_MONOTONIC=1", "FAKETIME_NO_CACHE=1"}) env.emplace_back(e);
+      env.push_back("FAKETIME_TIMESTAMP_FILE=" + clockFile);
+    } else {
+      env.push_back("FAKETIME=@" + c.Start);
+      env.emplace_back("FAKETIME_FMT=%s");
+    }
+    std::vector<std::string> script = {"hook statusbar", "hook timeout", "startup", "readkey"};
+    if (c.KeyFirst) script.emplace_back("readkey");
+    ASSERT_TRUE(run.Start(script, Expand(run, {"-N1", "-S{fd}"}), "door_test_door", env));
+    if (c.KeyFirst) {
+      run.Send("k");
+      EXPECT_TRUE(run.WaitResult("key 107", kWait)) << run.Results();
+      if (c.Start.empty()) std::ofstream(clockFile) << "+1h\n";
+    }
     // Status bar passes until one comes 3.5 s after start, well past the change.
     for (int i = 0; i < 150; ++i) {
       const auto bars = run.ResultLines("statusbar");
@@ -562,6 +581,7 @@ TEST(DoorEvents, DaylightSavingChangeLeavesIdleTimeAndTimeLeftAlone) {
     }
     const auto keys = run.ResultLines("key 113 ch=113 ext=0 loc=2");
     ASSERT_EQ(1u, keys.size()) << run.Results();
+    if (c.HourAfter < 0) continue;
     const double stamp = std::atof(keys[0].c_str() + keys[0].find("time=") + 5);
     const double seconds = (stamp - std::floor(stamp)) * 86400.0;
     EXPECT_EQ(c.HourAfter, static_cast<int>(seconds / 3600)) << keys[0];
