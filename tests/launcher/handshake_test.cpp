@@ -55,6 +55,9 @@ TEST(RloginHandshake, CompleteOnlyAtTheFourthNulAtEverySplit) {
       {N + "pw" + N + "[XA]Ann Smith" + N + "xtrn=lord/9600" + N, true, "Ann Smith", "lord"},
       {N + N + N + "XTRN=Two" + N, false, "", "Two"},
       {N + " [T] bob " + N + N + "vt100" + N, false, "[T] bob", ""},  // the tag must come first
+      // Every field at the longest allowed, 128 bytes.
+      {N + std::string(128, 'c') + N + "[XA]" + std::string(124, 'a') + N + "xtrn=lord/" + std::string(118, '9') + N,
+       true, std::string(124, 'a'), "lord"},
   };
   for (const auto& C : kCases) {
     for (std::size_t K = 1; K < C.handshake.size(); ++K) {

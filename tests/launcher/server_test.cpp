@@ -83,7 +83,7 @@ TEST(DoorServer, XtrnPicksTheDoorAndOtherwiseTheMenuAsks) {
       {"xtrn=two/38400", "", "-Ztwo"},
       {"XTRN=One/9600", "", "-Zone"},
       {"ansi/38400", "2", "-Ztwo"},  // no door named: the menu
-      {"ansi", "x1", "-Zone"},       // keys that pick nothing are passed over
+      {"ansi", "x031", "-Zone"},     // keys that pick nothing are passed over: 0 and the digit after the last door
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.terminal);
