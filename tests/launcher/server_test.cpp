@@ -321,8 +321,10 @@ TEST(DoorServer, CallerHangingUpEndsTheStdioDoor) {
       Caller A(L.Port());
       ASSERT_NE(std::string::npos, A.ReadUntil(C.shown).find(C.shown));
     }
-    // The door reads end of file or gets SIGHUP from its terminal, and ends either way.
+    // The door reads end of file or gets SIGHUP from its terminal at once, and ends either way: not
+    // by the SIGKILL that follows 5 s later when the terminal was left open.
     EXPECT_TRUE(L.WaitForLog("node 1: door ended")) << L.Log();
+    EXPECT_EQ(std::string::npos, L.Log().find("SIGKILL")) << L.Log();
     EXPECT_TRUE(L.Running());
   }
 }
