@@ -45,6 +45,8 @@ test('every command of the notation', () => {
     ['L8C2D', [Note(kC4, 1), Note(kD4, 0.25)]],
     ['L0C L65C L64C', [Note(kC4, Q), Note(kC4, Q), Note(kC4, 2 / 64)]],
     ['C0 C65', [Note(kC4, Q), Note(kC4, Q)]],  // a note length out of range takes L
+    ['C1 C64', [Note(kC4, 2), Note(kC4, 2 / 64)]],  // the longest and the shortest: a whole note, a 64th
+    ['L1C P1 P64', [Note(kC4, 2), Note(0, 2), Note(0, 2 / 64)]],
     // Dots: each makes the note half as long again.
     ['C4.', [Note(kC4, 0.75)]],
     ['C4..', [Note(kC4, 1.125)]],
