@@ -20,6 +20,8 @@ packages=(
   rsh-redone-client putty-tools        # real rlogin clients calling the door server
   libboost-dev chromium                # zelkit-launch's web front door (Boost.Beast) and its browser test
   libtomlplusplus-dev                  # zelkit-launch's config file (toml++, header-only)
+  libssh-dev openssh-client            # zelkit-launch's SSH front door (libssh) and a real SSH client
+  openssh-server                       # the server benchmark's side-by-side SSH server (its own config and port)
 )
 # Node.js with npm, for the npm packages the tests use; any Node.js that brings npm will do.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi

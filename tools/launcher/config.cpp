@@ -145,7 +145,7 @@ void ReloadConfig() {
     Log("zelkit-launch: reload refused, the running configuration stays: " + Why, llError);
     return;
   }
-  // The listeners, the nodes, the terminal and the web front door were set up with these; they
+  // The listeners, the nodes, the terminal and the web and SSH front doors were set up with these; they
   // change at the next start.
   const TOptions Old = FOptions;
   std::string Kept;
@@ -162,6 +162,8 @@ void ReloadConfig() {
   Keep(New.WebPort != Old.WebPort || New.WebRoot != Old.WebRoot || New.WebOrigins != Old.WebOrigins ||
            New.WebStallSeconds != Old.WebStallSeconds,
        "web");
+  Keep(New.SshPort != Old.SshPort || New.SshHostKey != Old.SshHostKey || New.SshAuthorizedKeys != Old.SshAuthorizedKeys,
+       "ssh");
   FOptions = New;
   FOptions.Port = Old.Port;
   FOptions.RloginPort = Old.RloginPort;
@@ -173,6 +175,9 @@ void ReloadConfig() {
   FOptions.WebRoot = Old.WebRoot;
   FOptions.WebOrigins = Old.WebOrigins;
   FOptions.WebStallSeconds = Old.WebStallSeconds;
+  FOptions.SshPort = Old.SshPort;
+  FOptions.SshHostKey = Old.SshHostKey;
+  FOptions.SshAuthorizedKeys = Old.SshAuthorizedKeys;
   std::string Doors;
   for (const TDoor& D : FOptions.Doors) Doors += (Doors.empty() ? "" : ", ") + D.Code;
   Log("zelkit-launch: reloaded " + FOptions.ConfigPath + ": doors " + Doors + ", for new callers");

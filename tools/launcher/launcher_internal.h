@@ -68,6 +68,9 @@ struct TOptions {
   std::string ConfigPath;         // --config: the file read at start and at SIGHUP
   bool ShowStatus = false;        // --status: show who is on and exit
   int WatchNode = 0;              // --watch N: follow node N's screen and exit when interrupted
+  int SshPort = -1;               // -1: no SSH front door
+  std::string SshHostKey;         // empty: ssh_host_ed25519_key in the nodes base directory
+  std::string SshAuthorizedKeys;  // empty: any caller may come in, with any password or none
 };
 
 extern TOptions FOptions;
@@ -124,8 +127,8 @@ std::string LoadConfigFile(const std::string& AFile, TOptions& AOptions);
 void ReloadConfig();
 
 // --- listener.cpp: front doors, who may call, handshakes in progress
-enum TCallerKind : std::uint8_t { ckTelnet, ckRlogin, ckWeb };
-// Web callers reach the door through the launcher's relay, which speaks telnet towards the door.
+enum TCallerKind : std::uint8_t { ckTelnet, ckRlogin, ckWeb, ckSsh };
+// Web and SSH callers reach the door through the launcher's relays, which speak telnet towards the door.
 inline bool SpeaksTelnet(TCallerKind AKind) { return AKind != ckRlogin; }
 
 // Who is calling, as far as the front door knows.
@@ -135,9 +138,10 @@ struct TCaller {
   std::uint32_t Address = 0;      // IPv4, host byte order: the allow list and the per-address limit
   std::string Name;               // for the drop file; empty: --name, else "Guest <node>"
   std::string DoorCode;           // a door asked for by code; empty: the menu, or the only door
+  std::uint64_t RelayId = 0;      // SSH callers: the relay told of the door's end (SshDoorEnded)
 };
 
-const char* KindName(TCallerKind AKind);  // "telnet", "rlogin", "web"
+const char* KindName(TCallerKind AKind);  // "telnet", "rlogin", "web", "ssh"
 bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress);
 // The allow list's verdict on a new connection; a refusal is logged and the socket closed.
 bool CallerMayConnect(int ASocket, const TCaller& ACaller);
@@ -225,6 +229,15 @@ int FindDoor(const std::string& ACode);  // -1 when no door has that code
 int StartWeb(int AWakeFd);              // the web page's port, or -1 after a message
 void ServiceWebCalls(bool AStopping);   // after a wake-up: a node for each web caller now connected
 void StopWeb();
+
+// --- ssh.cpp, ssh_keys.cpp: the SSH front door (--ssh-port), a thread of its own like the web one
+// Loads (or makes) the host key and the allowed keys, listens and starts the thread; the port, or
+// -1 after a message. A host key or key list that cannot be read ends the start with kExitUsage.
+int StartSsh(int AWakeFd);
+void ServiceSshCalls(bool AStopping);   // after a wake-up: a node for each SSH caller who asked for a door
+void SshDoorEnded(std::uint64_t AId, int AWaitStatus);  // -1: no door ran; before the node's socket closes
+void SshTakeOptions();  // the SSH thread's copy of the door codes, allow list and handshake limits, after a reload
+void StopSsh();
 
 // --- shared with the door's side of the fork
 [[noreturn]] void ReportFailure(int AReportFd, int AStep);  // steps: see kSteps in nodes.cpp

@@ -51,6 +51,7 @@ const char* KindName(TCallerKind AKind) {
   switch (AKind) {
     case ckRlogin: return "rlogin";
     case ckWeb: return "web";
+    case ckSsh: return "ssh";
     case ckTelnet: break;
   }
   return "telnet";

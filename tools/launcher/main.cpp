@@ -6,8 +6,8 @@
 // Single-threaded: one poll loop over the listening sockets, the handshakes in progress, the doors'
 // start-up pipes and a self-pipe that the SIGCHLD, SIGINT and SIGTERM handlers write to. Whatever
 // may wait on one caller (telnet answers, the menu, a pseudo-terminal relay) runs in that caller's
-// own process. The web front door (--web) runs its HTTP and WebSocket side on a thread of its own
-// and hands each caller to this loop through the self-pipe; nodes and doors stay with this loop.
+// own process. The web front door (--web) and the SSH front door (--ssh-port) each run on a thread
+// of their own and hand each caller to this loop through the self-pipe; nodes and doors stay here.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -83,7 +83,10 @@ int Serve() {
   for (;;) {
     if (FReloadRequests != ReloadsSeen) {
       ReloadsSeen = FReloadRequests;
-      if (!FStopping) ReloadConfig();
+      if (!FStopping) {
+        ReloadConfig();
+        if (FOptions.SshPort >= 0) SshTakeOptions();
+      }
     }
     if (FChildEnded) {
       FChildEnded = 0;
@@ -138,6 +141,7 @@ int Serve() {
       char Drain[64];
       while (read(FWake[0], Drain, sizeof Drain) > 0) {}
       if (FOptions.WebPort >= 0) ServiceWebCalls(FStopping);
+      if (FOptions.SshPort >= 0) ServiceSshCalls(FStopping);
     }
     for (std::size_t I = 0; I < Reporting.size(); ++I)
       if (Fds[ReportsFrom + I].revents != 0) ReadStartReport(Reporting[I]);
@@ -193,15 +197,19 @@ int main(int argc, char** argv) {
   if (FOptions.RloginPort >= 0 && !Listen(FOptions.RloginPort, ckRlogin)) return kExitFailure;
   const int WebPort = FOptions.WebPort >= 0 ? StartWeb(FWake[1]) : -1;
   if (FOptions.WebPort >= 0 && WebPort < 0) return kExitFailure;
+  const int SshPort = FOptions.SshPort >= 0 ? StartSsh(FWake[1]) : -1;
+  if (FOptions.SshPort >= 0 && SshPort < 0) return kExitFailure;
   std::string Doors = FOptions.Doors.size() == 1 ? "door " + DoorAsGiven : "doors " + FOptions.Doors[0].Code;
   for (std::size_t I = 1; I < FOptions.Doors.size(); ++I) Doors += ", " + FOptions.Doors[I].Code;
   std::printf("zelkit-launch: listening on %s:%d, %s\n", FOptions.Bind.c_str(), FListeners[0].Port, Doors.c_str());
   if (FListeners.size() > 1)
     std::printf("zelkit-launch: rlogin on %s:%d\n", FOptions.Bind.c_str(), FListeners[1].Port);
   if (WebPort >= 0) std::printf("zelkit-launch: web page on http://%s:%d/\n", FOptions.Bind.c_str(), WebPort);
+  if (SshPort >= 0) std::printf("zelkit-launch: ssh on %s:%d\n", FOptions.Bind.c_str(), SshPort);
   std::fflush(stdout);
   const int Code = Serve();
   StopWeb();
+  StopSsh();
   RestoreTerminal();
   return Code;
 }

@@ -42,6 +42,7 @@ struct TNode {
   std::time_t Since = 0;
   std::vector<TDoor> Doors;  // the door table this call started with (a reload may change the launcher's)
   int Door = -1;             // the door chosen, once the caller's process has said
+  std::uint64_t RelayId = 0;
 };
 
 std::vector<TNode> FNodes;  // index = node number; index 0 unused
@@ -94,8 +95,9 @@ std::string SignalName(int ASignal) {
   // A process group of its own lets the launcher stop the door together with anything it started;
   // with --console the door stays in the terminal's foreground group so it can read the keyboard.
   if (!FOptions.Console) setpgid(0, 0);
-  // The web relay is a telnet client that answers; --raw is for telnet clients that do not.
-  if ((ACaller.Kind == ckTelnet && !FOptions.Raw) || ACaller.Kind == ckWeb) NegotiateLikeABbs(ASocket);
+  // The web and SSH relays are telnet clients that answer; --raw is for telnet clients that do not.
+  if ((ACaller.Kind == ckTelnet && !FOptions.Raw) || ACaller.Kind == ckWeb || ACaller.Kind == ckSsh)
+    NegotiateLikeABbs(ASocket);
 
   int Door = 0;
   if (!ACaller.DoorCode.empty()) {
@@ -273,7 +275,7 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
   }
 
   FNodes[Node] = TNode{true, Pid, ASocket, ErrPipe[0], ACaller.Address, false, ACaller.Kind, Name, ACaller.Peer,
-                       std::time(nullptr), FOptions.Doors, -1};
+                       std::time(nullptr), FOptions.Doors, -1, ACaller.RelayId};
   // The start-up pipe is read by the poll loop, not here: the caller's process negotiates and may
   // show the menu before its exec, and other callers must not wait for that.
 }
@@ -346,6 +348,8 @@ void ReapDoors() {
                         : WIFEXITED(Status)    ? "door ended with exit code " + std::to_string(WEXITSTATUS(Status))
                                                : "door ended, killed by " + SignalName(WTERMSIG(Status));
       Log("node " + std::to_string(N) + ": " + How);
+      // The SSH relay closes the caller's channel with the door's exit status when the socket closes.
+      if (FNodes[N].Kind == ckSsh) SshDoorEnded(FNodes[N].RelayId, FNodes[N].NoDoor ? -1 : Status);
       HangUp(FNodes[N].Socket);
       FNodes[N] = TNode{};
       ++FCallsEnded;

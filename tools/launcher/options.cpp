@@ -192,6 +192,18 @@ const TOptionRow kOptionRows[] = {
     {"web-stall", vkNumber, 1, 3600,
      [](O& A, const std::string&, long N) { A.WebStallSeconds = static_cast<int>(N); return kOk; }, nullptr, opBoth, "S",
      "drop a web caller whose browser takes nothing for S seconds (default 30)", false},
+    {"ssh-port", vkNumber, 0, 65535, [](O& A, const std::string&, long N) { A.SshPort = static_cast<int>(N); return kOk; },
+     nullptr, opBoth, "N",
+     "also take SSH callers on this port (0: any free port); the SSH user name\n"
+     "is the caller's name; ssh -t -p N NAME@host CODE asks for one door", false},
+    {"ssh-host-key", vkText, 0, 0, [](O& A, const std::string& V, long) { A.SshHostKey = V; return NotEmpty(V, "a file"); },
+     nullptr, opBoth, "FILE",
+     "the server's key, made at first start (default: ssh_host_ed25519_key\n"
+     "in the --base directory); its fingerprint is logged at start", true},
+    {"ssh-authorized-keys", vkText, 0, 0,
+     [](O& A, const std::string& V, long) { A.SshAuthorizedKeys = V; return NotEmpty(V, "a file"); }, nullptr, opBoth,
+     "FILE", "only callers with these public keys (one a line); without it\nany caller comes in, with any password or none",
+     true},
     {"max-calls", vkNumber, 1, 1000000000, [](O& A, const std::string&, long N) { A.MaxCalls = N; return kOk; },
      nullptr, opBoth, "N", "exit after N calls have ended", false},
     {"door-args", vkList, 0, 0,
