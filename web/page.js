@@ -32,6 +32,26 @@ const Term = new Terminal({
 Term.open(document.getElementById('terminal'));
 Term.focus();
 
+// A PC moves the cursor to column 1 of the next row as soon as a character lands in column 80 (at
+// the bottom row the screen scrolls at once); xterm.js, like a VT100, waits for the next printable
+// character. The two differ when a control follows: 80 characters then CR LF leave a blank row on
+// a PC. xterm.js has no option for this, so its print step is followed by the PC's wrap whenever
+// the cursor is left past the last column (its own code and buffer, pinned by the lock file).
+function WrapAsAPc(ATerminal) {
+  const Input = ATerminal._core && ATerminal._core._inputHandler;
+  if (!Input || typeof Input.print !== 'function') return false;
+  const Print = Input.print.bind(Input);
+  Input.print = (AData, AStart, AEnd) => {
+    Print(AData, AStart, AEnd);
+    if (Input._activeBuffer.x >= ATerminal.cols && ATerminal._core.coreService.decPrivateModes.wraparound) {
+      Input.carriageReturn();
+      Input.lineFeed();
+    }
+  };
+  return true;
+}
+const WrapsAsAPc = WrapAsAPc(Term);
+
 const Hook = {
   Scheduled: [],    // every note laid out: { Frequency, Start, Length, Duration, Music }
   Connected: false,
@@ -44,6 +64,11 @@ const Hook = {
   },
   Cursor() { return { X: Term.buffer.active.cursorX, Y: Term.buffer.active.cursorY }; },
   AudioState() { return Audio ? Audio.state : 'none'; },
+  WrapsAsAPc,
+  Received: 0,      // bytes from the door
+  Acknowledged: 0,  // of those, bytes the terminal has drawn and the page has said so
+  KeyMessages: 0,   // messages the keys went out in, and the largest of them
+  LargestKeyMessage: 0,
 };
 window.zelkitPage = Hook;
 
@@ -88,12 +113,32 @@ Socket.onopen = () => {
   Hook.Connected = true;
   Status.textContent = 'Connected.';
 };
+
+// Flow control: the page tells the launcher, in a text message "ack N", how many of the door's
+// bytes the terminal has drawn so far; the launcher stops reading the door while too many are
+// unacknowledged, so a door that writes without end cannot fill the browser's memory. Drawn bytes
+// are acknowledged a batch at a time, and at once when nothing else is waiting.
+const kAckEvery = 16384;
+let Drawn = 0;
+function Acknowledge() {
+  if (Socket.readyState !== WebSocket.OPEN || Drawn === Hook.Acknowledged) return;
+  if (Drawn - Hook.Acknowledged < kAckEvery && Drawn < Hook.Received) return;
+  Hook.Acknowledged = Drawn;
+  Socket.send(`ack ${Drawn}`);
+}
 Socket.onmessage = (AEvent) => {
   if (!(AEvent.data instanceof ArrayBuffer)) return;
+  Hook.Received += AEvent.data.byteLength;
+  const Upto = Hook.Received;
   for (const Piece of Extractor.Feed(new Uint8Array(AEvent.data))) {
     if (Piece.Text) Term.write(Cp437ToString(Piece.Text));
     else ShowMusic(Piece.Music, Player.Play(Piece.Music));
   }
+  // An empty write's callback runs once everything written before it has been drawn.
+  Term.write('', () => {
+    Drawn = Upto;
+    Acknowledge();
+  });
 };
 Socket.onclose = () => {
   const Text = Hook.Connected ? 'The call has ended.' : 'The door server could not be reached.';
@@ -101,8 +146,18 @@ Socket.onclose = () => {
   Status.textContent = Text;
   Term.write(`\x1b[0m\r\n\x1b[1;37m${Text}\x1b[0m\x1b[?25l`);
 };
+// Keys go out in messages of at most kKeyMessage bytes, in order, so a paste of any length reaches
+// the door whole (the launcher takes one message of up to 4096 bytes at a time, at the door's pace).
+const kKeyMessage = 1024;
+function SendKeys(ABytes) {
+  for (let At = 0; At < ABytes.length; At += kKeyMessage) {
+    const Piece = ABytes.subarray(At, At + kKeyMessage);
+    Hook.KeyMessages += 1;
+    Hook.LargestKeyMessage = Math.max(Hook.LargestKeyMessage, Piece.length);
+    Socket.send(Piece);
+  }
+}
 Term.onData((AData) => {
   if (Socket.readyState !== WebSocket.OPEN) return;
-  const Bytes = StringToCp437(kKeys[AData] ?? AData);
-  if (Bytes.length) Socket.send(Bytes);
+  SendKeys(StringToCp437(kKeys[AData] ?? AData));
 });

@@ -71,6 +71,7 @@ class Launcher {
   int WaitForExit();
   bool Running() const;
   void Signal(int ASignal) const;
+  pid_t Pid() const { return FPid; }
 
  private:
   std::filesystem::path FErrPath;

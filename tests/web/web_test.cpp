@@ -142,6 +142,7 @@ class Launcher {
   Launcher& operator=(const Launcher&) = delete;
 
   int WebPort() const { return FWebPort; }
+  pid_t Pid() const { return FRun.Pid(); }
   int TelnetPort() const { return FTelnetPort; }
   std::string Log() const { return FRun.Log(); }
   bool WaitForLog(const std::string& ANeedle) const { return FRun.WaitForLog(ANeedle); }
@@ -190,7 +191,7 @@ std::string Body(const std::string& AAnswer) {
 void MakeWebRoot(const fs::path& ARoot) {
   fs::create_directories(ARoot / "node_modules/@xterm/xterm/lib");
   fs::create_directories(ARoot / "node_modules/@xterm/xterm/css");
-  for (const char* File : {"index.html", "page.js", "music.js", "cp437.js", "node_modules/@xterm/xterm/lib/xterm.js",
+  for (const char* File : {"index.html", "page.js", "music.js", "cp437.js", "favicon.svg", "node_modules/@xterm/xterm/lib/xterm.js",
                            "node_modules/@xterm/xterm/css/xterm.css", "secret.txt", "package.json"})
     WriteFile(ARoot / File, std::string("contents of ") + File + "\n");
   WriteFile(ARoot.parent_path() / "outside.txt", "outside\n");
@@ -212,6 +213,8 @@ TEST(WebFrontDoor, ServesThePageFilesAndNothingElse) {
       {"GET", "/xterm.js", "HTTP/1.1 200 OK", "contents of node_modules/@xterm/xterm/lib/xterm.js\n", "text/javascript"},
       {"GET", "/xterm.css", "HTTP/1.1 200 OK", "contents of node_modules/@xterm/xterm/css/xterm.css\n", "text/css"},
       {"HEAD", "/", "HTTP/1.1 200 OK", "", "text/html"},
+      {"GET", "/favicon.ico", "HTTP/1.1 200 OK", "contents of favicon.svg\n", "image/svg+xml"},
+      {"GET", "/favicon.svg", "HTTP/1.1 200 OK", "contents of favicon.svg\n", "image/svg+xml"},
       {"GET", "/secret.txt", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
       {"GET", "/package.json", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
       {"GET", "/../outside.txt", "HTTP/1.1 404 Not Found", "Not found.\n", "text/plain"},
@@ -228,6 +231,23 @@ TEST(WebFrontDoor, ServesThePageFilesAndNothingElse) {
     EXPECT_NE(std::string::npos, Answer.find("Content-Type: " + C.Type)) << Answer;
     EXPECT_NE(std::string::npos, Answer.find("X-Content-Type-Options: nosniff")) << Answer;
   }
+  // A request with a body is answered 405 too, not cut off.
+  const std::string Posted = Http(L.WebPort(), "POST /door HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello");
+  EXPECT_EQ("HTTP/1.1 405 Method Not Allowed", StatusLine(Posted));
+  EXPECT_NE(std::string::npos, Posted.find("Allow: GET, HEAD")) << Posted;
+  // A file the browser already has, by its ETag, costs a 304 without the body; a changed file does not.
+  static const std::regex kTag("ETag: (\"[^\"]+\")");
+  std::smatch Tag;
+  const std::string First = Get(L.WebPort(), "/xterm.js");
+  ASSERT_TRUE(std::regex_search(First, Tag, kTag)) << First;
+  EXPECT_NE(std::string::npos, First.find("Last-Modified: ")) << First;
+  const std::string Again = Tag[1].str();
+  const std::string Conditional = "GET /xterm.js HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nIf-None-Match: " + Again + "\r\n\r\n";
+  const std::string Cached = Http(L.WebPort(), Conditional);
+  EXPECT_EQ("HTTP/1.1 304 Not Modified", StatusLine(Cached));
+  EXPECT_EQ("", Body(Cached));
+  WriteFile(Dir.Path() / "web/node_modules/@xterm/xterm/lib/xterm.js", "a newer xterm.js\n");
+  EXPECT_EQ("a newer xterm.js\n", Body(Http(L.WebPort(), Conditional)));
   // A head that never ends is cut off; the launcher goes on serving.
   EXPECT_EQ("", StatusLine(Http(L.WebPort(), "GET / HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n")));
   EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(Get(L.WebPort(), "/")));
@@ -409,6 +429,8 @@ TEST(WebFrontDoor, TheAddressOrTheMenuPicksTheDoor) {
       {"/door?x=1&door=beta", "", "x1\r\n"},
       {"/door", "3", "x1\r\n"},
       {"/door?door=../beta", "2", "DOOR32.SYS\r\n"},
+      {"/door?door=%62et%61", "", "x1\r\n"},
+      {"/door?door=be%2", "2", "DOOR32.SYS\r\n"},
       {"/door?door=nope", "", "Sorry, there is no door called nope here.\r\n"},
   };
   for (const Case& C : kCases) {
@@ -463,6 +485,157 @@ TEST(WebFrontDoor, ACallerWhoStopsReadingIsDropped) {
   A.Send("F");  // the test door floods the caller until its writes fail
   EXPECT_TRUE(L.WaitForLog("dropped: the browser took nothing for 1 s"));
   EXPECT_TRUE(L.WaitForLog("node 1: door ended"));
+}
+
+// A WebSocket client written out by hand over a launcher_test::Caller, for what the Beast client
+// hides: many at once, acknowledgements, a client that stops reading.
+std::string UpgradeRequest(int APort, const std::string& ATarget = "/door") {
+  return "GET " + ATarget + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(APort) +
+         "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+}
+
+// A client's frame (RFC 6455 5.2), masked with the all-zero key so the payload reads as it is.
+std::string ClientFrame(bool AText, const std::string& APayload) {
+  std::string Frame(1, static_cast<char>(AText ? 0x81 : 0x82));
+  if (APayload.size() < 126) {
+    Frame.push_back(static_cast<char>(0x80 | APayload.size()));
+  } else {
+    Frame.push_back(static_cast<char>(0x80 | 126));
+    Frame.push_back(static_cast<char>(APayload.size() >> 8));
+    Frame.push_back(static_cast<char>(APayload.size() & 0xff));
+  }
+  return Frame + std::string(4, '\0') + APayload;
+}
+
+// Reads the server's frames for AMs milliseconds (or until the connection ends); returns how many
+// payload bytes of data frames arrived. ABuffer keeps a frame cut in two for the next call.
+std::size_t ReadPayload(int AFd, std::string& ABuffer, int AMs) {
+  std::size_t Total = 0;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
+  for (;;) {
+    while (ABuffer.size() >= 2) {
+      std::size_t Length = static_cast<unsigned char>(ABuffer[1]) & 0x7f, Head = 2;
+      if (Length == 126) {
+        if (ABuffer.size() < 4) break;
+        Length = (static_cast<std::size_t>(static_cast<unsigned char>(ABuffer[2])) << 8) | static_cast<unsigned char>(ABuffer[3]);
+        Head = 4;
+      } else if (Length == 127) {
+        if (ABuffer.size() < 10) break;
+        Length = 0;
+        for (int I = 2; I < 10; ++I) Length = (Length << 8) | static_cast<unsigned char>(ABuffer[static_cast<std::size_t>(I)]);
+        Head = 10;
+      }
+      if (ABuffer.size() < Head + Length) break;
+      if ((ABuffer[0] & 0x0f) <= 2) Total += Length;
+      ABuffer.erase(0, Head + Length);
+    }
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
+    if (Left <= 0) return Total;
+    pollfd P{AFd, POLLIN, 0};
+    if (poll(&P, 1, static_cast<int>(Left)) <= 0) continue;
+    char Buf[65536];
+    const ssize_t N = recv(AFd, Buf, sizeof Buf, 0);
+    if (N <= 0) return Total;
+    ABuffer.append(Buf, static_cast<std::size_t>(N));
+  }
+}
+
+// A raw caller through the handshake and the test door's greeting; false if either is missing.
+bool RawCall(launcher_test::Caller& ACaller, int APort, std::string& AAnswer) {
+  ACaller.Send(UpgradeRequest(APort));
+  AAnswer = ACaller.ReadUntil("on node ");
+  AAnswer += ACaller.ReadUntil("\r\n");
+  return AAnswer.rfind("HTTP/1.1 101", 0) == 0 && AAnswer.find("hello Guest") != std::string::npos;
+}
+
+long RssKb(pid_t APid) {
+  const std::string Status = ReadFile("/proc/" + std::to_string(APid) + "/status");
+  const auto At = Status.find("VmRSS:");
+  return At == std::string::npos ? -1 : std::stol(Status.substr(At + 6));
+}
+
+// The relay reads the door only while the browser keeps up. The page acknowledges what its terminal
+// has drawn: a caller who reads everything but acknowledges nothing gets no more than the relay's
+// allowance, and gets the rest once it acknowledges. A caller who stops reading altogether leaves
+// the launcher's memory where it was while the door writes without end.
+TEST(WebFrontDoor, TheDoorWaitsForTheBrowserToKeepUp) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {});
+  launcher_test::Caller A(L.WebPort());
+  std::string Answer;
+  ASSERT_TRUE(RawCall(A, L.WebPort(), Answer)) << Answer;
+  A.Send(ClientFrame(false, "F"));  // the test door floods the caller until its writes fail
+  std::string Frames;
+  std::size_t Got = ReadPayload(A.Fd(), Frames, 1000);
+  constexpr std::size_t kAllowance = 262144 + 65536 + 16384;  // unacknowledged, queued, one read
+  EXPECT_GT(Got, 0u);
+  EXPECT_LE(Got, kAllowance);
+  EXPECT_EQ(0u, ReadPayload(A.Fd(), Frames, 300)) << "more came without an acknowledgement";
+  const std::size_t Drawn = Got + 25;  // and the greeting
+  A.Send(ClientFrame(true, "ack " + std::to_string(Drawn + 1000000)));  // more than was sent: not believed
+  EXPECT_EQ(0u, ReadPayload(A.Fd(), Frames, 300));
+  A.Send(ClientFrame(true, "ack " + std::to_string(Drawn)));
+  EXPECT_GT(ReadPayload(A.Fd(), Frames, 1000), 0u);
+
+  launcher_test::Caller B(L.WebPort());
+  ASSERT_TRUE(RawCall(B, L.WebPort(), Answer)) << Answer;
+  const long Before = RssKb(L.Pid());
+  B.Send(ClientFrame(false, "F"));
+  long Most = Before;
+  for (int I = 0; I < 20; ++I) {
+    std::this_thread::sleep_for(100ms);
+    Most = std::max(Most, RssKb(L.Pid()));
+  }
+  EXPECT_LT(Most - Before, 16 * 1024) << "the launcher grew from " << Before << " kB to " << Most << " kB";
+}
+
+// Connections that only trickle in a request head hold no more than their address's share of the
+// front door, and only for a few seconds; a caller from another address loads the page and gets a
+// door at once; one more from the crowded address hears 503 and when to come back.
+TEST(WebFrontDoor, OneAddressCannotShutTheFrontDoor) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {});
+  std::vector<launcher_test::Caller> Trickling;
+  for (int I = 0; I < 64; ++I) {
+    Trickling.emplace_back(L.WebPort());
+    Trickling.back().Send("GET / HTTP/1.1\r\n");
+  }
+  const std::string Refused = launcher_test::Caller(L.WebPort()).ReadAll();
+  EXPECT_EQ("HTTP/1.1 503 Service Unavailable", StatusLine(Refused));
+  EXPECT_NE(std::string::npos, Refused.find("Retry-After: ")) << Refused;
+
+  const auto Start = std::chrono::steady_clock::now();
+  launcher_test::Caller Page(L.WebPort(), "127.0.0.2");
+  Page.Send("GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(Page.ReadAll()));
+  launcher_test::Caller Other(L.WebPort(), "127.0.0.2");
+  std::string Answer;
+  EXPECT_TRUE(RawCall(Other, L.WebPort(), Answer)) << Answer;
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, 1s);
+
+  // The trickling heads run out of time.
+  for (launcher_test::Caller& C : Trickling) EXPECT_EQ("", C.ReadAll());
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, 8s);
+}
+
+// Callers who arrive all at once are served as far as the limits go; the rest hear 503 with a
+// retry time, none a bare close.
+TEST(WebFrontDoor, ABurstOfCallersGetsDoorsOr503) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--max-per-address", "150"});
+  std::vector<launcher_test::Caller> Callers;
+  for (int I = 0; I < 200; ++I) Callers.emplace_back(L.WebPort());
+  for (launcher_test::Caller& C : Callers) C.Send(UpgradeRequest(L.WebPort()));
+  int Doors = 0, Busy = 0;
+  for (launcher_test::Caller& C : Callers) {
+    const std::string Answer = C.ReadUntil("on node ");
+    if (Answer.rfind("HTTP/1.1 101", 0) == 0 && Answer.find("hello Guest") != std::string::npos) ++Doors;
+    else if (StatusLine(Answer) == "HTTP/1.1 503 Service Unavailable" && Answer.find("Retry-After: ") != std::string::npos) ++Busy;
+    else ADD_FAILURE() << "neither a door nor 503: \"" << Answer << "\"";
+  }
+  EXPECT_EQ(150, Doors);
+  EXPECT_EQ(50, Busy);
 }
 
 }  // namespace

@@ -160,7 +160,7 @@ void ReloadConfig() {
   Keep(New.MaxNodes != Old.MaxNodes, "max-nodes");
   Keep(New.Console != Old.Console, "console");
   Keep(New.WebPort != Old.WebPort || New.WebRoot != Old.WebRoot || New.WebOrigins != Old.WebOrigins ||
-           New.WebStallSeconds != Old.WebStallSeconds,
+           New.WebStallSeconds != Old.WebStallSeconds || New.WebPending != Old.WebPending,
        "web");
   Keep(New.SshPort != Old.SshPort || New.SshHostKey != Old.SshHostKey || New.SshAuthorizedKeys != Old.SshAuthorizedKeys,
        "ssh");
@@ -178,6 +178,7 @@ void ReloadConfig() {
   FOptions.SshPort = Old.SshPort;
   FOptions.SshHostKey = Old.SshHostKey;
   FOptions.SshAuthorizedKeys = Old.SshAuthorizedKeys;
+  FOptions.WebPending = Old.WebPending;
   std::string Doors;
   for (const TDoor& D : FOptions.Doors) Doors += (Doors.empty() ? "" : ", ") + D.Code;
   Log("zelkit-launch: reloaded " + FOptions.ConfigPath + ": doors " + Doors + ", for new callers");

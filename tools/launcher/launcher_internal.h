@@ -68,6 +68,7 @@ struct TOptions {
   std::string ConfigPath;         // --config: the file read at start and at SIGHUP
   bool ShowStatus = false;        // --status: show who is on and exit
   int WatchNode = 0;              // --watch N: follow node N's screen and exit when interrupted
+  int WebPending = 256;           // web connections at once that are not callers yet
   int SshPort = -1;               // -1: no SSH front door
   std::string SshHostKey;         // empty: ssh_host_ed25519_key in the nodes base directory
   std::string SshAuthorizedKeys;  // empty: any caller may come in, with any password or none

@@ -192,6 +192,10 @@ const TOptionRow kOptionRows[] = {
     {"web-stall", vkNumber, 1, 3600,
      [](O& A, const std::string&, long N) { A.WebStallSeconds = static_cast<int>(N); return kOk; }, nullptr, opBoth, "S",
      "drop a web caller whose browser takes nothing for S seconds (default 30)", false},
+    {"web-pending", vkNumber, 1, 9999,
+     [](O& A, const std::string&, long N) { A.WebPending = static_cast<int>(N); return kOk; }, nullptr, opBoth, "N",
+     "web connections at once still loading the page (default 256); beyond that, or\n"
+     "beyond the per-address limit from one address: 503 with a retry time", false},
     {"ssh-port", vkNumber, 0, 65535, [](O& A, const std::string&, long N) { A.SshPort = static_cast<int>(N); return kOk; },
      nullptr, opBoth, "N",
      "also take SSH callers on this port (0: any free port); the SSH user name\n"

@@ -5,11 +5,19 @@
 // Memory per caller is bounded: one read from the door (kDoorBlock) and at most kHighWater bytes
 // waiting for the browser, after which the door is not read until the browser catches up; one
 // message from the browser (kMaxMessage) is taken at a time, the next only once the door has it.
-// A browser that takes nothing for --web-stall seconds is dropped, so the door sees the caller gone.
+// The page acknowledges what its terminal has drawn ("ack N", a text message: N bytes so far) and
+// the door is not read while more than kUnacknowledged bytes are not, so the browser's memory is
+// bounded too. A browser that takes nothing (or acknowledges nothing while the door waits) for
+// --web-stall seconds is dropped, so the door sees the caller gone.
+//
+// Connections that are not callers yet (loading the page, opening the WebSocket) are at most
+// --web-pending, and every address holds at most --max-per-address web connections; a connection
+// beyond either gets 503 with Retry-After. A request head must arrive whole within kHeadTime.
 
 #include "tools/launcher/web.h"
 
 #include "comm/comm_telnet.h"
+#include "tools/launcher/web_internal.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,19 +29,19 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/socket_base.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <cctype>
+#include <charconv>
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -51,29 +59,15 @@ using TErrorCode = beast::error_code;
 constexpr std::size_t kMaxMessage = 4096;    // one message from the browser: a key, a paste
 constexpr std::size_t kDoorBlock = 16384;    // one read from the door
 constexpr std::size_t kHighWater = 65536;    // bytes waiting for the browser before the door waits
+constexpr std::uint64_t kUnacknowledged = 262144;  // bytes sent that the page has not drawn yet
 constexpr std::size_t kMaxHeader = 8192;     // an HTTP request's head
-constexpr std::uintmax_t kMaxFile = 8u << 20;
-constexpr int kMaxVisitors = 64;             // connections that are not callers yet
-constexpr auto kRequestTime = std::chrono::seconds(10);
+constexpr auto kHeadTime = std::chrono::seconds(5);     // a request head, from its first byte's chance
+constexpr auto kHandshakeTime = std::chrono::seconds(10);  // the WebSocket's opening handshake
+constexpr auto kRefusalTime = std::chrono::seconds(2);  // a refused connection, to read its 503
+constexpr int kMaxRefusals = 512;            // 503 answers under way; beyond, connections are just closed
+constexpr const char* kRetryAfter = "10";
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr auto kStopGrace = std::chrono::seconds(2);  // for relays to pass on a door's last words
-
-// The only files served: each address maps to one file under the web root, so no request can name
-// any other file.
-struct TFile {
-  const char* Target;
-  const char* Path;
-  const char* Type;
-};
-const TFile kFiles[] = {
-    {"/", "index.html", "text/html; charset=utf-8"},
-    {"/index.html", "index.html", "text/html; charset=utf-8"},
-    {"/page.js", "page.js", "text/javascript; charset=utf-8"},
-    {"/music.js", "music.js", "text/javascript; charset=utf-8"},
-    {"/cp437.js", "cp437.js", "text/javascript; charset=utf-8"},
-    {"/xterm.js", "node_modules/@xterm/xterm/lib/xterm.js", "text/javascript; charset=utf-8"},
-    {"/xterm.css", "node_modules/@xterm/xterm/css/xterm.css", "text/css; charset=utf-8"},
-};
 
 class TVisitor;
 
@@ -91,6 +85,8 @@ std::uint64_t FNextId = 1;
 std::map<std::uint64_t, std::shared_ptr<TVisitor>> FWaiting;  // callers waiting for the launcher's answer
 int FVisitors = 0;
 int FLive = 0;                       // connections of every kind still open
+int FRefusals = 0;                   // 503 answers still being delivered
+std::map<std::uint32_t, int> FByAddress;  // web connections open from each address
 bool FStopping = false;
 std::vector<std::weak_ptr<TVisitor>> FAll;
 std::vector<std::string> FOrigins;  // pages allowed to open the WebSocket, lower case
@@ -117,37 +113,6 @@ bool OriginAllowed(const http::request<http::empty_body>& ARequest) {
   return std::find(FOrigins.begin(), FOrigins.end(), Origin) != FOrigins.end();
 }
 
-// The value of "door=" in the query, when it is a plausible door code.
-std::string DoorCodeOf(std::string_view ATarget) {
-  const auto Query = ATarget.find('?');
-  if (Query == std::string_view::npos) return "";
-  std::string_view Rest = ATarget.substr(Query + 1);
-  while (!Rest.empty()) {
-    const auto Amp = Rest.find('&');
-    const std::string_view Pair = Rest.substr(0, Amp);
-    if (Pair.substr(0, 5) == "door=") {
-      const std::string_view Code = Pair.substr(5);
-      const bool Plain = !Code.empty() && Code.size() <= 32 && std::all_of(Code.begin(), Code.end(), [](char C) {
-        return std::isalnum(static_cast<unsigned char>(C)) || C == '-' || C == '_';
-      });
-      return Plain ? std::string(Code) : "";
-    }
-    if (Amp == std::string_view::npos) break;
-    Rest = Rest.substr(Amp + 1);
-  }
-  return "";
-}
-
-bool ReadWhole(const std::string& APath, std::string& AOut) {
-  std::ifstream In(APath, std::ios::binary);
-  if (!In) return false;
-  std::ostringstream Text;
-  Text << In.rdbuf();
-  if (!In && !In.eof()) return false;
-  AOut = std::move(Text).str();
-  return AOut.size() <= kMaxFile;
-}
-
 // One connection from a browser: HTTP requests for the page's files until it asks to upgrade to a
 // WebSocket, then a caller whose bytes are relayed to and from the door.
 class TVisitor : public std::enable_shared_from_this<TVisitor> {
@@ -156,9 +121,11 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
       : FHttp(std::move(ASocket)), FPeer(std::move(APeer)), FAddress(AAddress), FStall(*FIo), FDoor(*FIo) {
     ++FVisitors;
     ++FLive;
+    ++FByAddress[FAddress];
   }
   ~TVisitor() {
     if (FCounted) --FVisitors;
+    if (--FByAddress[FAddress] <= 0) FByAddress.erase(FAddress);
     if (--FLive == 0 && FStopping) FStopTimer->cancel();
   }
   TVisitor(const TVisitor&) = delete;
@@ -194,32 +161,48 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
   void ReadRequest() {
     FParser.emplace();
     FParser->header_limit(kMaxHeader);
-    FHttp.expires_after(kRequestTime);
-    http::async_read(FHttp, FBuffer, *FParser,
-                     [Self = shared_from_this()](TErrorCode AEc, std::size_t) { Self->OnRequest(AEc); });
+    // The head must be whole within kHeadTime however slowly it trickles in; a connection that
+    // only holds a slot is closed.
+    FHttp.expires_after(kHeadTime);
+    http::async_read_header(FHttp, FBuffer, *FParser,
+                            [Self = shared_from_this()](TErrorCode AEc, std::size_t) { Self->OnRequest(AEc); });
   }
 
   void OnRequest(TErrorCode AEc) {
     if (AEc) return;  // gone, too slow, or not HTTP: the connection closes with the last reference
     http::request<http::empty_body> Request = FParser->release();
+    // A request with a body (POST, PUT, ...) is none the page makes: answered, then closed unread.
+    const bool Body = Request.has_content_length() || Request.chunked();
+    if (Body || (Request.method() != http::verb::get && Request.method() != http::verb::head)) {
+      Request.keep_alive(false);
+      return Respond(Request, http::status::method_not_allowed, "Only GET and HEAD.\n", "text/plain; charset=utf-8");
+    }
     if (websocket::is_upgrade(Request)) return Upgrade(std::move(Request));
     Serve(Request);
   }
 
   void Respond(const http::request<http::empty_body>& ARequest, http::status AStatus, std::string ABody,
-               const char* AType) {
+               const char* AType, const TWebFile* AFile = nullptr) {
     auto Response = std::make_shared<http::response<http::string_body>>(AStatus, ARequest.version());
     Response->set(http::field::server, "zelkit-launch");
     Response->set(http::field::content_type, AType);
+    // The browser keeps each file and asks whether it is still current (ETag, Last-Modified); an
+    // unchanged file costs a 304 without its body.
     Response->set(http::field::cache_control, "no-cache");
+    if (AFile) {
+      Response->set(http::field::etag, AFile->ETag);
+      Response->set(http::field::last_modified, AFile->LastModified);
+    }
+    if (AStatus == http::status::method_not_allowed) Response->set(http::field::allow, "GET, HEAD");
     Response->set("X-Content-Type-Options", "nosniff");
     // The page uses its own files only; no other site may frame it and take the caller's keys.
     Response->set("Content-Security-Policy",
                   "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
-    Response->keep_alive(ARequest.keep_alive() && AStatus == http::status::ok);
+    const bool Good = AStatus == http::status::ok || AStatus == http::status::not_modified;
+    Response->keep_alive(ARequest.keep_alive() && Good);
     const std::size_t Length = ABody.size();
     if (ARequest.method() != http::verb::head) Response->body() = std::move(ABody);
-    Response->content_length(Length);
+    if (AStatus != http::status::not_modified) Response->content_length(Length);
     http::async_write(FHttp, *Response, [Self = shared_from_this(), Response](TErrorCode AEc, std::size_t) {
       if (!AEc && Response->keep_alive()) Self->ReadRequest();
       else Self->FHttp.socket().shutdown(tcp::socket::shutdown_send, AEc);
@@ -227,16 +210,13 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
   }
 
   void Serve(const http::request<http::empty_body>& ARequest) {
-    if (ARequest.method() != http::verb::get && ARequest.method() != http::verb::head)
-      return Respond(ARequest, http::status::method_not_allowed, "Only GET and HEAD.\n", "text/plain; charset=utf-8");
-    std::string_view Target = View(ARequest.target());
-    Target = Target.substr(0, Target.find('?'));
-    for (const TFile& File : kFiles) {
-      if (Target != File.Target) continue;
-      std::string Body;
-      if (ReadWhole(FWeb.Root + "/" + File.Path, Body)) return Respond(ARequest, http::status::ok, std::move(Body), File.Type);
-      Log("cannot read " + FWeb.Root + "/" + File.Path + " (in web/: npm ci)");
-      break;
+    const auto Tag = ARequest.find(http::field::if_none_match);
+    TWebFile File = WebFile(FWeb.Root, View(ARequest.target()),
+                            Tag == ARequest.end() ? std::string_view() : View(Tag->value()));
+    if (File.Status == -1) Log("cannot read the file for " + std::string(ARequest.target()) + " in " + FWeb.Root + " (in web/: npm ci)");
+    if (File.Status == 200 || File.Status == 304) {
+      std::string Body = std::move(File.Body);
+      return Respond(ARequest, static_cast<http::status>(File.Status), std::move(Body), File.Type, &File);
     }
     Respond(ARequest, http::status::not_found, "Not found.\n", "text/plain; charset=utf-8");
   }
@@ -249,11 +229,11 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
       Log("caller " + FPeer + " refused: page " + std::string(ARequest[http::field::origin]) + " may not open the door");
       return Respond(ARequest, http::status::forbidden, "This page may not open the door.\n", "text/plain; charset=utf-8");
     }
-    FDoorCode = DoorCodeOf(Target);
+    FDoorCode = WebDoorCode(Target);
     FWs.emplace(std::move(FHttp));
     beast::get_lowest_layer(*FWs).expires_never();
     websocket::stream_base::timeout Timeouts{};
-    Timeouts.handshake_timeout = kRequestTime;
+    Timeouts.handshake_timeout = kHandshakeTime;
     Timeouts.idle_timeout = websocket::stream_base::none();  // an idle caller is the door's business
     Timeouts.keep_alive_pings = false;
     FWs->set_option(Timeouts);
@@ -301,19 +281,34 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
       WriteDoor();
     }
     WriteCaller();
-    if (FPending.size() < kHighWater) ReadDoor();
+    if (Room()) ReadDoor();
+  }
+
+  // The door is read only while the browser keeps up: little waiting to go out, and little sent
+  // that the page has not drawn.
+  bool Room() const { return FPending.size() < kHighWater && FSent - FAcknowledged < kUnacknowledged; }
+
+  // The browser owes the relay progress while a message is being written to it or while the door
+  // waits for its acknowledgements; each step of progress gives it --web-stall seconds again.
+  void WatchStall() {
+    if (!FWriting && Room()) {
+      FStall.cancel();
+      return;
+    }
+    FStall.expires_after(std::chrono::seconds(FWeb.StallSeconds));
+    FStall.async_wait([Self = shared_from_this()](TErrorCode AEc) {
+      if (AEc || Self->FCallerGone || (!Self->FWriting && Self->Room())) return;
+      Log("caller " + Self->FPeer + " dropped: the browser took nothing for " + std::to_string(FWeb.StallSeconds) + " s");
+      Self->Drop();
+    });
   }
 
   void WriteCaller() {
     if (FWriting || FPending.empty() || FCallerGone) return;
     FWriting = true;
     FSending.swap(FPending);
-    FStall.expires_after(std::chrono::seconds(FWeb.StallSeconds));
-    FStall.async_wait([Self = shared_from_this()](TErrorCode AEc) {
-      if (AEc || !Self->FWriting) return;
-      Log("caller " + Self->FPeer + " dropped: the browser took nothing for " + std::to_string(FWeb.StallSeconds) + " s");
-      Self->Drop();
-    });
+    FSent += FSending.size();
+    WatchStall();
     FWs->async_write(asio::buffer(FSending), [Self = shared_from_this()](TErrorCode AEc, std::size_t) {
       Self->OnCallerWritten(AEc);
     });
@@ -321,12 +316,25 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
 
   void OnCallerWritten(TErrorCode AEc) {
     FWriting = false;
-    FStall.cancel();
     FSending.clear();
     if (AEc) return Drop();
     if (!FPending.empty()) WriteCaller();
     else if (FDoorEnded) CloseCaller();
-    if (FPending.size() < kHighWater) ReadDoor();
+    WatchStall();
+    if (Room()) ReadDoor();
+  }
+
+  // "ack N": the page has drawn N of the bytes sent so far. A count beyond what was sent, or going
+  // back, is not believed.
+  void OnAcknowledged(std::string_view AText) {
+    std::uint64_t Count = 0;
+    if (AText.substr(0, 4) != "ack ") return;
+    const char* const End = AText.data() + AText.size();
+    const auto [Stop, Ec] = std::from_chars(AText.data() + 4, End, Count);
+    if (Ec != std::errc() || Stop != End || Count > FSent || Count < FAcknowledged) return;
+    FAcknowledged = Count;
+    WatchStall();
+    if (Room()) ReadDoor();
   }
 
   // Browser to door.
@@ -343,7 +351,13 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
       return Drop();
     }
     const auto Data = FIn.cdata();
-    FToDoor += TelnetEscape(static_cast<const char*>(Data.data()), Data.size());
+    const char* const Bytes = static_cast<const char*>(Data.data());
+    if (FWs->got_text()) {  // the page's own messages; keys come as binary ones
+      OnAcknowledged(std::string_view(Bytes, Data.size()));
+      FIn.consume(FIn.size());
+      return ReadCaller();
+    }
+    FToDoor += TelnetEscape(Bytes, Data.size());
     FIn.consume(FIn.size());
     WriteDoor();
     if (!FDoorWriting) ReadCaller();  // else once the door has taken these keys
@@ -394,11 +408,63 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
   std::array<unsigned char, kDoorBlock> FFromDoor{};
   std::string FPending;      // door bytes not yet handed to the WebSocket
   std::string FSending;      // the message being written to the browser
+  std::uint64_t FSent = 0;   // bytes handed to the browser so far
+  std::uint64_t FAcknowledged = 0;  // of those, drawn by the page
   beast::flat_buffer FIn;
   std::string FToDoor;       // keys and telnet answers not yet handed to the door
   std::string FDoorSending;
   bool FDoorReading = false, FDoorEnded = false, FWriting = false;
   bool FCallerReading = false, FDoorWriting = false, FClosing = false, FCallerGone = false;
+};
+
+// A connection the front door has no room for: "503 Service Unavailable" with Retry-After, then the
+// close, after the request has been read (or kRefusalTime has passed) so the answer is not lost to
+// a reset.
+class TRefusal : public std::enable_shared_from_this<TRefusal> {
+ public:
+  TRefusal(tcp::socket&& ASocket, const char* AWhy) : FSocket(std::move(ASocket)), FTimer(*FIo) {
+    ++FRefusals;
+    ++FLive;
+    const std::string Body = std::string(AWhy) + " Please try again in a few seconds.\n";
+    FAnswer = "HTTP/1.1 503 Service Unavailable\r\nServer: zelkit-launch\r\nRetry-After: " + std::string(kRetryAfter) +
+              "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(Body.size()) +
+              "\r\nConnection: close\r\n\r\n" + Body;
+  }
+  ~TRefusal() {
+    --FRefusals;
+    if (--FLive == 0 && FStopping) FStopTimer->cancel();
+  }
+  TRefusal(const TRefusal&) = delete;
+  TRefusal& operator=(const TRefusal&) = delete;
+
+  void Start() {
+    FTimer.expires_after(kRefusalTime);
+    FTimer.async_wait([Self = shared_from_this()](TErrorCode AEc) {
+      TErrorCode Ignored;
+      if (!AEc) Self->FSocket.close(Ignored);
+    });
+    asio::async_write(FSocket, asio::buffer(FAnswer), [Self = shared_from_this()](TErrorCode AEc, std::size_t) {
+      if (AEc) {
+        Self->FTimer.cancel();
+        return;
+      }
+      Self->FSocket.shutdown(tcp::socket::shutdown_send, AEc);
+      Self->Drain();
+    });
+  }
+
+ private:
+  void Drain() {
+    FSocket.async_read_some(asio::buffer(FScratch), [Self = shared_from_this()](TErrorCode AEc, std::size_t) {
+      if (!AEc) return Self->Drain();
+      Self->FTimer.cancel();  // the client has closed: so do we
+    });
+  }
+
+  tcp::socket FSocket;
+  asio::steady_timer FTimer;
+  std::string FAnswer;
+  std::array<char, 1024> FScratch{};
 };
 
 void Accept() {
@@ -417,16 +483,23 @@ void Accept() {
     if (!Ec && Remote.address().is_v4()) {
       const std::uint32_t Address = Remote.address().to_v4().to_uint();
       const std::string Peer = Remote.address().to_string() + ":" + std::to_string(Remote.port());
+      const auto Mine = FByAddress.find(Address);
+      const char* Full = nullptr;
       if (FWeb.Allowed && !FWeb.Allowed(Address)) {
         Log("caller " + Peer + " refused: not on the allow list");
-      } else if (FVisitors >= kMaxVisitors) {
-        Log("caller " + Peer + " refused: " + std::to_string(kMaxVisitors) + " connections already loading the page");
+      } else if (FVisitors >= FWeb.MaxVisitors) {
+        Log("caller " + Peer + " refused: " + std::to_string(FWeb.MaxVisitors) + " connections already loading the page (--web-pending)");
+        Full = "The door server is busy.";
+      } else if (Mine != FByAddress.end() && Mine->second >= FWeb.MaxPerAddress) {
+        Log("caller " + Peer + " refused: " + std::to_string(FWeb.MaxPerAddress) + " web connections already from that address (--max-per-address)");
+        Full = "Too many connections from your address.";
       } else {
         const auto Visitor = std::make_shared<TVisitor>(std::move(ASocket), Peer, Address);
         std::erase_if(FAll, [](const std::weak_ptr<TVisitor>& AOne) { return AOne.expired(); });
         FAll.push_back(Visitor);
         Visitor->Start();
       }
+      if (Full && FRefusals < kMaxRefusals) std::make_shared<TRefusal>(std::move(ASocket), Full)->Start();
     }
     Accept();
   });
@@ -449,7 +522,7 @@ int WebStart(const TWebOptions& AOptions, int AWakeFd, std::string& AError) {
   FAcceptor = std::make_unique<tcp::acceptor>(*FIo);
   const tcp::endpoint Where(Address, static_cast<unsigned short>(FWeb.Port));
   if (FAcceptor->open(Where.protocol(), Ec) || FAcceptor->set_option(tcp::acceptor::reuse_address(true), Ec) ||
-      FAcceptor->bind(Where, Ec) || FAcceptor->listen(64, Ec)) {
+      FAcceptor->bind(Where, Ec) || FAcceptor->listen(asio::socket_base::max_listen_connections, Ec)) {
     AError = Ec.message();
     FAcceptor.reset();
     return -1;

@@ -19,6 +19,8 @@ struct TWebOptions {
   std::string Root;                 // folder of index.html, page.js, ... and node_modules/@xterm/xterm
   std::vector<std::string> Origins; // further pages allowed to open the WebSocket ("https://bbs.example.org")
   int StallSeconds = 30;            // a caller whose browser takes nothing this long is dropped
+  int MaxVisitors = 256;            // connections at once that are not callers yet (loading the page)
+  int MaxPerAddress = 64;           // web connections at once from one address
   bool (*Allowed)(std::uint32_t AAddress) = nullptr;  // the allow list, asked at connect; may be empty
 };
 

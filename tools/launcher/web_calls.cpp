@@ -48,6 +48,8 @@ int StartWeb(int AWakeFd) {
   Web.Root = FOptions.WebRoot.empty() ? DefaultWebRoot() : FOptions.WebRoot;
   Web.Origins = FOptions.WebOrigins;
   Web.StallSeconds = FOptions.WebStallSeconds;
+  Web.MaxVisitors = FOptions.WebPending;
+  Web.MaxPerAddress = FOptions.MaxPerAddress;
   Web.Allowed = [](std::uint32_t AAddress) { return AddressAllowed(ckWeb, AAddress); };
   if (!HasPage(Web.Root)) {
     std::fprintf(stderr, "zelkit-launch: --web: no index.html in %s (--web-root names the page's folder)\n", Web.Root.c_str());
