@@ -1,5 +1,5 @@
-// zelkit-launch as a door server for tunecraft: real rlogin and telnet client programs on their own
-// terminals play the door to its end, and the drop file holds the name from the handshake.
+// zelkit-launch as a door server for tunecraft: real rlogin, telnet and SSH client programs on their
+// own terminals play the door to its end, and the drop file holds the name from the handshake.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -22,6 +22,8 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <filesystem>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -56,9 +58,27 @@ bool CanBindReservedPort() {
   return false;
 }
 
+// The OpenSSH client as a caller: no configuration of the user's, the launcher's fresh host key
+// taken without a question, no agent, and only the key given with -i.
+std::vector<std::string> SshArgs(std::vector<std::string> AMore) {
+  std::vector<std::string> Args = {"ssh", "-tt", "-F", "/dev/null", "-o", "StrictHostKeyChecking=no", "-o",
+                                   "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "-o", "IdentityAgent=none",
+                                   "-o", "IdentitiesOnly=yes", "-o", "LogLevel=error", "-p", "SPORT"};
+  Args.insert(Args.end(), AMore.begin(), AMore.end());
+  return Args;
+}
+
+// plink over SSH, with the host key the launcher printed, never a question.
+std::vector<std::string> PlinkArgs(std::vector<std::string> AMore) {
+  std::vector<std::string> Args = {"plink", "-ssh", "-batch", "-t", "-P", "SPORT", "-hostkey", "HOSTKEY"};
+  Args.insert(Args.end(), AMore.begin(), AMore.end());
+  return Args;
+}
+
 // zelkit-launch as a door server, real client programs on their own terminals as the callers a
-// BBS sends over rlogin (or a telnet caller of a door run on a pseudo-terminal): each plays
-// tunecraft to its end, one key per key wait, and the drop file holds the name from the handshake.
+// BBS sends over rlogin (or a telnet caller of a door run on a pseudo-terminal, or an SSH caller):
+// each plays tunecraft to its end, one key per key wait, and the drop file holds the name from the
+// handshake. With --ssh-authorized-keys a listed key gets in and another is refused.
 TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
   const std::string Node = "/usr/bin/node", Peer = std::string(NODE_PEER_DIR) + "/rlogin_caller.js";
   const std::vector<std::string> kRlogin = {"--rlogin-port", "0", "--rlogin-name", "server"};
@@ -72,7 +92,13 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
     std::string name;
     std::string key = " ";  // plink keeps its terminal's line editing on rlogin: a key is a line
     bool reserved_port = false;  // the client will not call without a reserved source port
+    bool refused = false;        // the caller's key is not on the list: no door, a log line
+    int exit_code = -1;          // the client's, when it carries the door's (SSH); -1: any
   };
+  const std::vector<std::string> kSsh = {"--ssh-port", "0"};
+  const std::vector<std::string> kSshKeys = {"--ssh-port", "0", "--ssh-authorized-keys", "KEYS"};
+  std::vector<std::string> SshTwoDoors = kSsh;
+  for (const char* More : {"--door", "other=" TUNECRAFT_PATH}) SshTwoDoors.push_back(More);
   const Case kCases[] = {
       {"rsh-redone rlogin", "/usr/bin/rsh-redone-rlogin", {"rlogin", "-p", "RPORT", "-l", "[XA]Ann Smith", "127.0.0.1"},
        kRlogin, "", "Ann Smith"},
@@ -82,6 +108,19 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
        "", "Ann"},
       {"npm rlogin, no door named", Node, {"node", Peer, "RPORT", "password", "[XA]Bob", "ansi"}, TwoDoors, "1", "Bob"},
       {"telnet, door on a pseudo-terminal", TELNET_PATH, {"telnet", "127.0.0.1", "PORT"}, {"--stdio"}, "", "Guest 1"},
+      {"ssh guest, exec of a door code", SSH_PATH, SshArgs({"Ann@127.0.0.1", "tunecraft"}), kSsh, "", "Ann", " ", false,
+       false, 0},
+      {"ssh guest, no door named", SSH_PATH, SshArgs({"Bob@127.0.0.1"}), SshTwoDoors, "1", "Bob", " ", false, false, 0},
+      {"ssh, a listed key", SSH_PATH, SshArgs({"-i", "LISTED", "Ann@127.0.0.1", "tunecraft"}), kSshKeys, "", "Ann", " ",
+       false, false, 0},
+      {"ssh, a key not on the list", SSH_PATH, SshArgs({"-i", "UNLISTED", "Ann@127.0.0.1", "tunecraft"}), kSshKeys, "",
+       "", " ", false, true},
+      {"plink -ssh guest, exec of a door code", "/usr/bin/plink", PlinkArgs({"-l", "Ann", "127.0.0.1", "tunecraft"}), kSsh,
+       "", "Ann", " ", false, false, 0},
+      {"plink -ssh, a listed key", "/usr/bin/plink", PlinkArgs({"-i", "LISTED.ppk", "-l", "Ann", "127.0.0.1"}), kSshKeys,
+       "", "Ann", " ", false, false, 0},
+      {"plink -ssh, a key not on the list", "/usr/bin/plink",
+       PlinkArgs({"-i", "UNLISTED.ppk", "-l", "Ann", "127.0.0.1", "tunecraft"}), kSshKeys, "", "", " ", false, true},
   };
   const bool Reserved = CanBindReservedPort();
   std::string Skipped;
@@ -100,16 +139,37 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
       continue;
     }
     TempDir Dir;
-    Launcher Bbs(Dir.Path(), C.launcher);
+    // Callers' keys, made here: "LISTED" is in the launcher's list, "UNLISTED" is not.
+    std::vector<std::string> LauncherArgs = C.launcher;
+    if (C.launcher == kSshKeys) {
+      for (const char* Key : {"LISTED", "UNLISTED"}) {
+        const std::string Path = (Dir.Path() / Key).string();
+        ASSERT_EQ(0, std::system(("ssh-keygen -q -t ed25519 -N '' -f " + Path + " && puttygen " + Path +
+                                  " -O private -o " + Path + ".ppk").c_str()));
+      }
+      std::filesystem::copy_file(Dir.Path() / "LISTED.pub", Dir.Path() / "keys");
+      LauncherArgs.back() = (Dir.Path() / "keys").string();
+    }
+    Launcher Bbs(Dir.Path(), LauncherArgs);
     const int Port = Bbs.Port();
     ASSERT_GT(Port, 0) << ReadFile(Dir.Path() / "launcher.err");
     std::vector<std::string> Args = C.args;
     for (std::string& A : Args) {
       if (A == "PORT") A = std::to_string(Port);
       if (A == "RPORT") A = std::to_string(Bbs.RloginPort());
+      if (A == "SPORT") A = std::to_string(Bbs.SshPort());
+      if (A == "HOSTKEY") A = Bbs.SshHostKey();
+      if (A.rfind("LISTED", 0) == 0 || A.rfind("UNLISTED", 0) == 0) A = (Dir.Path() / A).string();
     }
     zelkit_test::PtyProcess Client(C.program, Args);
     ASSERT_TRUE(Client.Started());
+    if (C.refused) {
+      EXPECT_GT(Client.WaitExit(kWaitMs), 0) << Client.Output();
+      const std::string Log = ReadFile(Dir.Path() / "launcher.err");
+      EXPECT_NE(std::string::npos, Log.find("is not in --ssh-authorized-keys")) << Log;
+      EXPECT_EQ(std::string::npos, Log.find("node 1")) << Log;
+      continue;
+    }
     auto Shows = [&](const std::string& ANeedle) {
       const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
       for (;;) {
@@ -129,11 +189,15 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
     Client.Write(C.key);
     ASSERT_TRUE(Shows("Your music has been played, press any key.")) << Screen(Client.Output());
     Client.Write(C.key);
-    EXPECT_GE(Client.WaitExit(kWaitMs), 0) << "the client did not end by itself\n" << Screen(Client.Output());
+    const int ClientCode = Client.WaitExit(kWaitMs);
+    EXPECT_GE(ClientCode, 0) << "the client did not end by itself\n" << Screen(Client.Output());
+    if (C.exit_code >= 0) {
+      EXPECT_EQ(C.exit_code, ClientCode) << "the door's exit status, through the client";
+    }
     EXPECT_EQ(0, Bbs.WaitExit(kWaitMs)) << ReadFile(Dir.Path() / "launcher.err");
     const std::string Log = ReadFile(Dir.Path() / "launcher.err");
     EXPECT_NE(std::string::npos, Log.find("node 1: door ended with exit code 0")) << Log;
-    if (C.launcher == TwoDoors) {
+    if (C.launcher == TwoDoors || C.launcher == SshTwoDoors) {
       EXPECT_NE(std::string::npos, Log.find("node 1: door tunecraft")) << Log;
     }
     EXPECT_EQ(ExpectedLog(std::string("DDDD") + kRandomNotes), LogLines(Dir.Path()));

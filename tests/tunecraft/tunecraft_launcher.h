@@ -65,6 +65,12 @@ class Launcher {
   int Port() { return PortFrom("listening on [0-9.]+:([0-9]+),"); }
   // With --rlogin-port, from the line after it: "zelkit-launch: rlogin on 127.0.0.1:PORT".
   int RloginPort() { return PortFrom("rlogin on [0-9.]+:([0-9]+)\n"); }
+  // With --ssh-port: "zelkit-launch: ssh on 127.0.0.1:PORT, host key SHA256:...".
+  int SshPort() { return PortFrom("ssh on [0-9.]+:([0-9]+),"); }
+  std::string SshHostKey() {
+    std::smatch M;
+    return SshPort() > 0 && std::regex_search(FText, M, std::regex("host key (SHA256:[^\n]+)\n")) ? M[1].str() : "";
+  }
   int WaitExit(int AMilliseconds) {
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds);
     int Status = 0;

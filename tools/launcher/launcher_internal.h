@@ -233,8 +233,9 @@ void StopWeb();
 
 // --- ssh.cpp, ssh_keys.cpp: the SSH front door (--ssh-port), a thread of its own like the web one
 // Loads (or makes) the host key and the allowed keys, listens and starts the thread; the port, or
-// -1 after a message. A host key or key list that cannot be read ends the start with kExitUsage.
-int StartSsh(int AWakeFd);
+// -1 after a message; AFingerprint gets the host key's. A host key or key list that cannot be read
+// ends the start with kExitUsage.
+int StartSsh(int AWakeFd, std::string& AFingerprint);
 void ServiceSshCalls(bool AStopping);   // after a wake-up: a node for each SSH caller who asked for a door
 void SshDoorEnded(std::uint64_t AId, int AWaitStatus);  // -1: no door ran; before the node's socket closes
 void SshTakeOptions();  // the SSH thread's copy of the door codes, allow list and handshake limits, after a reload

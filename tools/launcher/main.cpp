@@ -197,7 +197,8 @@ int main(int argc, char** argv) {
   if (FOptions.RloginPort >= 0 && !Listen(FOptions.RloginPort, ckRlogin)) return kExitFailure;
   const int WebPort = FOptions.WebPort >= 0 ? StartWeb(FWake[1]) : -1;
   if (FOptions.WebPort >= 0 && WebPort < 0) return kExitFailure;
-  const int SshPort = FOptions.SshPort >= 0 ? StartSsh(FWake[1]) : -1;
+  std::string SshFingerprint;
+  const int SshPort = FOptions.SshPort >= 0 ? StartSsh(FWake[1], SshFingerprint) : -1;
   if (FOptions.SshPort >= 0 && SshPort < 0) return kExitFailure;
   std::string Doors = FOptions.Doors.size() == 1 ? "door " + DoorAsGiven : "doors " + FOptions.Doors[0].Code;
   for (std::size_t I = 1; I < FOptions.Doors.size(); ++I) Doors += ", " + FOptions.Doors[I].Code;
@@ -205,7 +206,8 @@ int main(int argc, char** argv) {
   if (FListeners.size() > 1)
     std::printf("zelkit-launch: rlogin on %s:%d\n", FOptions.Bind.c_str(), FListeners[1].Port);
   if (WebPort >= 0) std::printf("zelkit-launch: web page on http://%s:%d/\n", FOptions.Bind.c_str(), WebPort);
-  if (SshPort >= 0) std::printf("zelkit-launch: ssh on %s:%d\n", FOptions.Bind.c_str(), SshPort);
+  if (SshPort >= 0)
+    std::printf("zelkit-launch: ssh on %s:%d, host key %s\n", FOptions.Bind.c_str(), SshPort, SshFingerprint.c_str());
   std::fflush(stdout);
   const int Code = Serve();
   StopWeb();

@@ -522,11 +522,24 @@ int OnWake(socket_t, int, void*) {
 }
 
 void Run() {
+  bool Stopping = false;
+  TClock::time_point StopDeadline;
   for (;;) {
+    bool Stop = false;
     {
       std::lock_guard<std::mutex> Lock(FMutex);
-      if (FStop) break;
+      Stop = FStop;
     }
+    // At the launcher's end, callers whose doors have ended still get the door's last words and
+    // exit status (bounded by the closing grace); handshakes and callers waiting for a node go.
+    if (Stop && !Stopping) {
+      Stopping = true;
+      StopDeadline = TClock::now() + kCloseGrace + std::chrono::seconds(1);
+      ssh_event_remove_fd(FEvent, FListen);
+      for (auto& [Id, C] : FCalls)
+        if (C->Stage == stHandshake || C->Stage == stWaiting) C->Stage = stDead;
+    }
+    if (Stopping && (FCalls.empty() || TClock::now() >= StopDeadline)) break;
     // Waiting output or keys are retried on a short tick; otherwise the next handshake deadline.
     int Timeout = 1000;
     for (const auto& [Id, C] : FCalls)
@@ -550,12 +563,13 @@ void SshTakeOptions() {
   FShared = std::move(Options);
 }
 
-int StartSsh(int AWakeFd) {
+int StartSsh(int AWakeFd, std::string& AFingerprint) {
   SshTakeOptions();
   const std::string KeyPath = FOptions.SshHostKey.empty() ? FOptions.Base + "/ssh_host_ed25519_key" : FOptions.SshHostKey;
   bool Made = false;
   ssh_key Key = LoadHostKey(KeyPath, Made);
   const std::string Fingerprint = KeyFingerprint(Key);
+  AFingerprint = Fingerprint;
   if (Made) Log("zelkit-launch: made a new SSH host key in " + KeyPath);
   FKeysOnly = !FOptions.SshAuthorizedKeys.empty();
   if (FKeysOnly) FAllowed.Load(FOptions.SshAuthorizedKeys);

@@ -6,7 +6,7 @@
 
 namespace launcher {
 
-int StartSsh(int) {
+int StartSsh(int, std::string&) {
   std::fputs("zelkit-launch: --ssh-port: this zelkit-launch was built without its SSH front door "
              "(install libssh-dev and build again)\n", stderr);
   return -1;
