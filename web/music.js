@@ -4,7 +4,7 @@
 
 export const kMaxMusicBytes = 4096;     // one sequence's music string; a longer one is shown as text
 export const kMaxSequenceSeconds = 60;  // one sequence never plays longer than this
-export const kMaxAheadSeconds = 180;    // music already waiting to play; later sequences are skipped
+export const kMaxAheadSeconds = 180;    // music waiting to play, at most; a sequence that would end later is skipped
 
 const kEsc = 0x1b;
 const kShiftOut = 0x0e;  // SO ends a music sequence
@@ -133,6 +133,10 @@ export class TMusicExtractor {
       if (this.FState === 0) {
         if (B === kEsc) this.FState = 1;
         else Text.push(B);
+      } else if (B === kEsc && this.FState !== 3) {
+        // ESC abandons a sequence just begun (as a terminal's parser does), so the lone ESC or
+        // ESC [ before it is dropped here rather than left to swallow what follows a music sequence.
+        this.FState = 1;
       } else if (this.FState === 1) {
         if (B === 0x5b) {
           this.FState = 2;
@@ -181,13 +185,16 @@ export class TMusicPlayer {
   }
 
   // Schedules one music string after whatever is still playing; returns its notes with start times,
-  // or an empty list when more than kMaxAheadSeconds of music is already waiting.
+  // or an empty list when it would end more than kMaxAheadSeconds from now (its settings, such as
+  // the tempo, still take effect, as they would have had it played).
   Play(AMusic) {
     const Now = this.FNow();
     let Start = Math.max(this.FNextStart, Now + 0.05);
-    if (Start - Now > kMaxAheadSeconds) return [];
+    const Notes = ParseMusic(AMusic, this.FState);
+    const End = Notes.reduce((AAt, ANote) => AAt + ANote.Length, Start);
+    if (End - Now > kMaxAheadSeconds) return [];
     const Scheduled = [];
-    for (const Note of ParseMusic(AMusic, this.FState)) {
+    for (const Note of Notes) {
       if (Note.Frequency > 0) this.FTone(Note.Frequency, Start, Note.Duration);
       Scheduled.push({ ...Note, Start });
       Start += Note.Length;
