@@ -3,7 +3,7 @@
 // types. Commands, one byte each: q ends with code 0, x ends with code 3, k kills the door with
 // SIGKILL, f lists the door's open descriptors, a lists its arguments, w tells its working directory,
 // Y tells whether its standard input is a terminal, R puts that terminal in raw mode, F sends
-// without end (until the caller is gone). With -X (stdio) the caller is on the door's standard
+// without end (until the caller is gone), M sends 1,000,000 bytes of numbered lines and goes on. With -X (stdio) the caller is on the door's standard
 // streams, a pseudo-terminal that the door puts in raw mode as a real console door does.
 
 #include <dirent.h>
@@ -117,6 +117,15 @@ int main(int argc, char** argv) {
           break;
         }
         case 'F': for (const std::string Block(65536, '#');;) Send(Socket, Block);
+        case 'M': {  // 12,500 lines of 80 bytes: a number, dots, CR LF
+          std::string Lines;
+          for (int Line = 0; Line < 12500; ++Line) {
+            std::string Text = std::to_string(Line);
+            Lines += Text + std::string(78 - Text.size(), '.') + "\r\n";
+          }
+          Send(Socket, Lines);
+          break;
+        }
         case 'Y': Send(Socket, isatty(STDIN_FILENO) ? "tty\r\n" : "no tty\r\n"); break;
         case 'a': Send(Socket, "args: " + Args + "\r\n"); break;
         case 'w': {

@@ -9,7 +9,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, rmSync, mkdirSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, rmSync, mkdirSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 
@@ -19,11 +19,12 @@ const kChromium = process.env.CHROMIUM || '/usr/bin/chromium';
 const kWaitMs = 20000;  // a guard against hangs only; every wait ends as soon as its condition holds
 const kFrequencies = { C: 261.63, D: 293.66, E: 329.63 };
 
-// zelkit-launch with a door in a fresh directory; resolves with the web page's port.
-function StartLauncher(ADir, ADoor) {
+// zelkit-launch with a door in a fresh directory (AEnv added to the door's environment); resolves
+// with the web page's port.
+function StartLauncher(ADir, ADoor, AEnv = {}) {
   const Launcher = spawn(process.env.ZELKIT_LAUNCH,
     ['--door', ADoor, '--port', '0', '--web', '0', '--max-calls', '1'],
-    { cwd: ADir, stdio: ['ignore', 'pipe', 'pipe'] });
+    { cwd: ADir, stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...AEnv } });
   let Err = '';
   Launcher.stderr.on('data', (D) => { Err += D; });
   Launcher.LogText = () => Err;
@@ -60,14 +61,14 @@ function LaunchBrowser(ADir) {
 // One call through the page: zelkit-launch with the door named by the environment variable
 // ADoorVariable in a fresh directory, and a fresh browser; ABody gets both and the directory, and
 // whatever it leaves running is ended afterwards. Skips when there is no chromium to run.
-async function BrowserCall(T, ADoorVariable, ABody) {
+async function BrowserCall(T, ADoorVariable, ABody, AEnv = () => ({})) {
   if (!existsSync(kChromium)) {
     T.skip(`no browser at ${kChromium}`);
     return;
   }
   assert.ok(process.env.ZELKIT_LAUNCH && process.env[ADoorVariable], `ZELKIT_LAUNCH and ${ADoorVariable}`);
   const Dir = mkdtempSync(join(tmpdir(), 'zelkit-web-'));
-  const { Launcher, Port } = StartLauncher(Dir, process.env[ADoorVariable]);
+  const { Launcher, Port } = StartLauncher(Dir, process.env[ADoorVariable], AEnv(Dir));
   let Browser = null;
   try {
     const Url = `http://127.0.0.1:${await Port}/`;
@@ -183,4 +184,139 @@ test('keys, glyphs and colours as a PC BBS terminal has them', { timeout: 120000
     await WaitFor(() => window.zelkitPage.Ended);
     await WaitFor(() => /bye\s+The call has ended\./.test(window.zelkitPage.ScreenText()));
     assert.equal(await Exited(Launcher), 0, Launcher.LogText());
+  }));
+
+// The launcher's resident memory in kB, from /proc.
+function RssKb(APid) {
+  const Match = /VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${APid}/status`, 'latin1'));
+  return Match ? Number(Match[1]) : -1;
+}
+
+// ZELKIT_FLOOD_MB sets the flood (default 20; 100 for the full measurement, see docs/testing.md).
+const kFloodMb = Number(process.env.ZELKIT_FLOOD_MB || 20);
+const kHeapBoundMb = 48;     // the tab's JS heap while the door floods
+const kServerGrowthMb = 32;  // the launcher's growth while it relays the flood
+
+test('a long paste reaches the door whole and a flooding door keeps the tab and the launcher small',
+  { timeout: 170000 }, (T) =>
+  BrowserCall(T, 'ZELKIT_TEST_DOOR', async ({ Launcher, Url, Browser }) => {
+    const Page = await Browser.newPage();
+    const Cdp = await Page.createCDPSession();
+    await Cdp.send('Network.enable');
+    const Sent = [];
+    let Echo = '';
+    Cdp.on('Network.webSocketFrameSent', (E) => { if (E.response.opcode === 2) Sent.push(Buffer.from(E.response.payloadData, 'base64')); });
+    Cdp.on('Network.webSocketFrameReceived', (E) => {
+      if (E.response.opcode === 2) Echo += Buffer.from(E.response.payloadData, 'base64').toString('latin1');
+    });
+    await Page.goto(Url, { waitUntil: 'load', timeout: kWaitMs });
+    const WaitFor = (AFunction, AArg) => Page.waitForFunction(AFunction, { timeout: kWaitMs, polling: 50 }, AArg);
+    await WaitFor(() => window.zelkitPage.ScreenText().includes('hello Guest 1 on node 1'));
+
+    // 20,000 characters pasted at once (none of them a command of the test door, which echoes
+    // everything else): they go out in messages the launcher takes, and come back whole, in order.
+    let Paste = '';
+    for (let N = 0; Paste.length < 20000; ++N) Paste += `<${N}>`;
+    Paste = Paste.slice(0, 20000);
+    Echo = '';
+    await Page.evaluate((AText) => {
+      const Data = new DataTransfer();
+      Data.setData('text/plain', AText);
+      document.querySelector('.xterm-helper-textarea').dispatchEvent(new ClipboardEvent('paste', { clipboardData: Data, bubbles: true }));
+    }, Paste);
+    await WaitFor((ALength) => window.zelkitPage.Received >= ALength, 25 + Paste.length);
+    await new Promise((Resolve) => setTimeout(Resolve, 200));  // the CDP events of the last frames
+    assert.equal(Echo.length, Paste.length);
+    assert.ok(Echo === Paste, 'the echo differs from the paste');
+    assert.equal(Buffer.concat(Sent).toString('latin1'), Paste);
+    assert.ok(Sent.length >= 5 && Math.max(...Sent.map((B) => B.length)) <= 4096, `messages of ${Sent.map((B) => B.length)}`);
+    assert.equal(await Page.evaluate(() => window.zelkitPage.Ended), false);
+    await Cdp.send('Network.disable');
+
+    // The door writes kFloodMb MB as fast as it can; the page acknowledges what it has drawn and
+    // the launcher reads the door no faster than that.
+    const Before = await Page.evaluate(() => window.zelkitPage.Received);
+    const ServerBefore = RssKb(Launcher.pid);
+    await Page.evaluate((ACount) => {
+      const Data = new DataTransfer();
+      Data.setData('text/plain', 'M'.repeat(ACount));
+      document.querySelector('.xterm-helper-textarea').dispatchEvent(new ClipboardEvent('paste', { clipboardData: Data, bubbles: true }));
+    }, kFloodMb);
+    const Want = Before + kFloodMb * 1000000;
+    const Started = Date.now();
+    let Heap = 0;
+    let Server = ServerBefore;
+    while (await Page.evaluate(() => window.zelkitPage.Received) < Want) {
+      assert.ok(Date.now() - Started < 150000, `${await Page.evaluate(() => window.zelkitPage.Received) - Before} bytes after 150 s`);
+      const { usedSize } = await Cdp.send('Runtime.getHeapUsage');
+      Heap = Math.max(Heap, usedSize);
+      Server = Math.max(Server, RssKb(Launcher.pid));
+      await new Promise((Resolve) => setTimeout(Resolve, 200));
+    }
+    const Seconds = (Date.now() - Started) / 1000;
+    T.diagnostic(`${kFloodMb} MB in ${Seconds.toFixed(1)} s; tab JS heap at most ${(Heap / 1e6).toFixed(1)} MB; ` +
+      `launcher ${ServerBefore} kB before, at most ${Server} kB`);
+    assert.ok(Heap < kHeapBoundMb * 1e6, `tab JS heap ${Heap} bytes`);
+    assert.ok(Server - ServerBefore < kServerGrowthMb * 1024, `launcher grew from ${ServerBefore} to ${Server} kB`);
+    await WaitFor(() => window.zelkitPage.ScreenText().includes(`12499${'.'.repeat(73)}`));
+
+    // The door reads keys again.
+    await Page.keyboard.type('<done>');
+    await WaitFor(() => window.zelkitPage.ScreenText().includes('<done>'));
+    await Page.keyboard.press('q');
+    await WaitFor(() => window.zelkitPage.Ended);
+    assert.equal(await Exited(Launcher), 0, Launcher.LogText());
+  }));
+
+// A kit door draws the cases where a PC and a VT100 part ways at column 80; the page must show
+// what the sysop's console (console.ans, read in a terminal of its own) shows, cell for cell.
+const kColumn80 = [
+  'startup', 'clrscr',
+  `write ${'A'.repeat(80)}\\r\\nnext`,  // 80 characters then CR LF: a blank row between
+  'gotoxy 1 5', `write ${'B'.repeat(80)}\\e[AX`,  // then up a row: X at column 1
+  'gotoxy 1 9', `write ${'C'.repeat(80)}\\bY`,
+  'gotoxy 1 13', `write ${'D'.repeat(80)}\\e[1;31mE\\e[0m`,
+  'gotoxy 1 16', `write ${'F'.repeat(79)}\\r\\nG`,  // 79 do not wrap
+  'gotoxy 1 19', `write ${'H'.repeat(160)}\\r\\nI`,
+  'readkey', 'exit 0',
+].join('\n') + '\n';
+
+test('the page wraps at column 80 as the PC and the sysop\'s console do', { timeout: 120000 }, (T) =>
+  BrowserCall(T, 'ZELKIT_KIT_DOOR', async ({ Dir, Launcher, Url, Browser }) => {
+    const Page = await Browser.newPage();
+    await Page.goto(Url, { waitUntil: 'load', timeout: kWaitMs });
+    const WaitFor = (AFunction, AArg) => Page.waitForFunction(AFunction, { timeout: kWaitMs, polling: 50 }, AArg);
+    assert.equal(await Page.evaluate(() => window.zelkitPage.WrapsAsAPc), true);
+    await WaitFor(() => /^I/m.test(window.zelkitPage.ScreenText()));
+    const Caller = await Page.evaluate(() => ({ Screen: window.zelkitPage.ScreenText(), Cursor: window.zelkitPage.Cursor() }));
+    // The console is brought up to date before the door waits for the key.
+    const ConsolePath = join(Dir, 'nodes', 'node1', 'console.ans');
+    let Console = null;
+    for (const Until = Date.now() + kWaitMs; Date.now() < Until;) {
+      const Bytes = existsSync(ConsolePath) ? readFileSync(ConsolePath, 'utf8') : '';
+      Console = await Page.evaluate((AText) => new Promise((Resolve) => {
+        const Place = document.createElement('div');
+        document.body.appendChild(Place);
+        const Sysop = new Terminal({ cols: 80, rows: 25, scrollback: 0 });
+        Sysop.open(Place);
+        Sysop.write(AText, () => {
+          const Rows = [];
+          for (let Y = 0; Y < 25; ++Y) Rows.push(Sysop.buffer.active.getLine(Y).translateToString(true));
+          Resolve({ Screen: Rows.join('\n'), Cursor: { X: Sysop.buffer.active.cursorX, Y: Sysop.buffer.active.cursorY } });
+          Sysop.dispose();
+          Place.remove();
+        });
+      }), Bytes);
+      if (/^I/m.test(Console.Screen)) break;
+      await new Promise((Resolve) => setTimeout(Resolve, 100));
+    }
+    // Row 25 of the console is the sysop's status bar.
+    const Rows = (AScreen) => AScreen.split('\n').slice(0, 24).join('\n');
+    assert.equal(Rows(Caller.Screen), Rows(Console.Screen), `page:\n${Caller.Screen}\nconsole:\n${Console.Screen}`);
+    assert.deepEqual(Caller.Cursor, Console.Cursor);
+    await Page.keyboard.press('x');
+    assert.equal(await Exited(Launcher), 0, Launcher.LogText());
+  }, (ADir) => {
+    writeFileSync(join(ADir, 'column80.script'), kColumn80);
+    return { DOORTEST_SCRIPT: join(ADir, 'column80.script'), DOORTEST_RESULT: join(ADir, 'column80.result') };
   }));
