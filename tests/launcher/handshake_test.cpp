@@ -1,5 +1,5 @@
 // The launcher's byte parsers on their own: the telnet input filter of the --stdio relay and the
-// menu, and the rlogin handshake step, each fed its input split at every point.
+// menu, the rlogin handshake step and the PROXY header, each fed its input split at every point.
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "tools/launcher/launcher_internal.h"
+#include "tools/launcher/proxy_header.h"
 
 namespace {
 
@@ -85,6 +86,102 @@ TEST(RloginHandshake, CompleteOnlyAtTheFourthNulAtEverySplit) {
     }
   }
   FOptions.RloginServerUser = false;
+}
+
+const std::string kV2 = "\r\n\r\n"s + '\0' + "\r\nQUIT\n";
+
+// A version 2 header: command and family bytes, then the address block (source, destination,
+// source port, destination port) and any extensions.
+std::string V2(unsigned char ACommand, unsigned char AFamily, const std::string& ABlock) {
+  return kV2 + static_cast<char>(ACommand) + static_cast<char>(AFamily) + static_cast<char>(ABlock.size() >> 8) +
+         static_cast<char>(ABlock.size() & 255) + ABlock;
+}
+
+TEST(ProxyHeader, ValidHeadersNameTheCallerAtEverySplit) {
+  struct Case { std::string title, header; bool local; std::uint32_t address; std::uint16_t port; };
+  const std::string V4Block = "\x7f\x00\x00\x04\x7f\x00\x00\x02\x9c\x40\x09\x13"s;  // 127.0.0.4:40000 to :2323
+  const std::string V6Block = std::string(10, '\0') + "\xff\xff\x0a\x00\x00\x01"s + std::string(16, '\0') + "\x00\x50\x00\x17"s;
+  const Case kCases[] = {
+      {"v1 TCP4", "PROXY TCP4 127.0.0.4 127.0.0.2 40000 2323\r\n", false, 0x7f000004, 40000},
+      {"v1 TCP6, IPv4-mapped", "PROXY TCP6 ::ffff:10.0.0.1 ::1 80 23\r\n", false, 0x0a000001, 80},
+      {"v1 UNKNOWN", "PROXY UNKNOWN ffff:: ffff:: 1 2\r\n", true, 0, 0},
+      {"v2 PROXY TCP4", V2(0x21, 0x11, V4Block), false, 0x7f000004, 40000},
+      {"v2 PROXY TCP4 with an extension", V2(0x21, 0x11, V4Block + "\x04\x00\x03xyz"s), false, 0x7f000004, 40000},
+      {"v2 PROXY TCP6, IPv4-mapped", V2(0x21, 0x21, V6Block), false, 0x0a000001, 80},
+      {"v2 LOCAL (a health check)", V2(0x20, 0x00, ""), true, 0, 0},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.title);
+    const std::string Bytes = C.header + "keys";
+    TProxyHeader Header;
+    ASSERT_EQ(ppDone, ParseProxyHeader(Bytes, Header)) << Header.Why;
+    EXPECT_EQ(C.header.size(), Header.Length);
+    EXPECT_EQ(C.local, Header.Local);
+    EXPECT_EQ(C.address, Header.Address);
+    EXPECT_EQ(C.port, Header.Port);
+    for (std::size_t K = 0; K < C.header.size(); ++K) {
+      SCOPED_TRACE("first " + std::to_string(K) + " bytes");
+      EXPECT_EQ(ppIncomplete, ParseProxyHeader(C.header.substr(0, K), Header)) << Header.Why;
+    }
+  }
+}
+
+TEST(ProxyHeader, MalformedHeadersAreRefusedWithAReason) {
+  struct Case { std::string bytes, why; };
+  const std::string V4Block = "\x7f\x00\x00\x04\x7f\x00\x00\x02\x9c\x40\x09\x13"s;
+  const Case kCases[] = {
+      {"hello\r\n", "no PROXY header"},
+      {"PROXY TCP4 " + std::string(120, '1'), "oversized PROXY header (no line end within 107 bytes)"},
+      {"PROXY TCP4 127.0.0.4 127.0.0.2 40000\r\n", "not five fields"},
+      {"PROXY TCP4 127.0.0.4 127.0.0.2 40000 2323 9\r\n", "not five fields"},
+      {"PROXY TCP4 127.0.0.4 127.0.0.2 70000 2323\r\n", "a port is not a number from 0 to 65535"},
+      {"PROXY TCP4 127.0.0.256 127.0.0.2 1 2\r\n", "an address is not IPv4"},
+      {"PROXY TCP4 127.0.0.4 127.0.0.2 1 2\n", "its line ends without CR"},
+      {"PROXY UDP4 127.0.0.4 127.0.0.2 1 2\r\n", "unknown protocol"},
+      {"PROXY TCP6 2001:db8::1 ::1 1 2\r\n", "names an IPv6 caller"},
+      {V2(0x21, 0x11, std::string(600, 'x')), "oversized PROXY header (616 bytes, at most 536)"},
+      {V2(0x21, 0x41, V4Block), "unknown address family 4"},
+      {V2(0x21, 0x31, std::string(216, '\0')), "local-socket caller"},
+      {V2(0x21, 0x12, V4Block), "not a stream"},
+      {V2(0x22, 0x11, V4Block), "unknown command 2"},
+      {V2(0x11, 0x11, V4Block), "unknown version 1"},
+      {V2(0x21, 0x11, V4Block.substr(0, 8)), "address block too short"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.why);
+    TProxyHeader Header;
+    EXPECT_EQ(ppBad, ParseProxyHeader(C.bytes, Header));
+    EXPECT_NE(std::string::npos, Header.Why.find(C.why)) << Header.Why;
+  }
+}
+
+// A trusted proxy's rlogin connection: the header, rlogin's handshake and the caller's first keys in
+// one block; the step takes the header and the handshake and leaves the keys for the door.
+TEST(ProxyHeader, StepTakesOnlyTheHeaderAndTheHandshake) {
+  const std::string N(1, '\0');
+  const std::string Bytes = "PROXY TCP4 127.0.0.4 127.0.0.2 40000 2513\r\n" + N + "ann" + N + "ann" + N + "ansi" + N + "keys";
+  for (std::size_t K = 1; K < Bytes.size() - 4; ++K) {
+    SCOPED_TRACE("split at " + std::to_string(K));
+    int Sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, Sv));
+    TCaller Caller;
+    Caller.Kind = ckRlogin;
+    Caller.Peer = "127.0.0.1:5000";
+    Caller.AwaitingProxyHeader = true;
+    std::string State;
+    ASSERT_EQ(static_cast<ssize_t>(K), write(Sv[1], Bytes.data(), K));
+    EXPECT_EQ(hsWait, ProxyStep(Sv[0], Caller, State));
+    ASSERT_EQ(static_cast<ssize_t>(Bytes.size() - K), write(Sv[1], Bytes.data() + K, Bytes.size() - K));
+    EXPECT_EQ(hsDone, ProxyStep(Sv[0], Caller, State));
+    EXPECT_EQ("127.0.0.4:40000", Caller.Peer);
+    EXPECT_EQ(0x7f000004u, Caller.Address);
+    EXPECT_EQ("ann", Caller.Name);
+    char Buf[16] = {};
+    EXPECT_EQ(4, read(Sv[0], Buf, sizeof Buf));
+    EXPECT_EQ("keys", std::string(Buf, 4));
+    close(Sv[0]);
+    close(Sv[1]);
+  }
 }
 
 }  // namespace

@@ -77,8 +77,8 @@ TEST(Launcher, Door32SysDescribesTheCall) {
   Caller A(L.Port());
   ASSERT_EQ("hello Ann Smith on node 1\r\n", A.ReadLine());
   std::vector<std::string> Lines = SplitCrLf(ReadFile(Dir.Path() / "calls/node1/DOOR32.SYS"));
-  ASSERT_EQ(11u, Lines.size());
-  const std::string kWant[] = {"2", "<socket>", "38400", "zelkit-launch", "1", "Ann Smith", "Ann Smith", "10", "45", "1", "1"};
+  ASSERT_EQ(12u, Lines.size());
+  const std::string kWant[] = {"2", "<socket>", "38400", "zelkit-launch", "1", "Ann Smith", "Ann Smith", "10", "45", "1", "1", "127.0.0.1"};
   for (std::size_t I = 0; I < Lines.size(); ++I) {
     SCOPED_TRACE("line " + std::to_string(I + 1));
     if (I == 1) EXPECT_TRUE(std::regex_match(Lines[I], std::regex(R"(\d+)"))) << Lines[I];

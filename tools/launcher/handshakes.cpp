@@ -1,6 +1,6 @@
-// What happens on a new connection before its door starts: the telnet negotiation a BBS does
-// (RFC 854, 856, 857, 858), the rlogin handshake (RFC 1282) with its caller name and door code,
-// and the filter that takes telnet commands out of a caller's input.
+// What happens on a new connection before its door starts: a trusted proxy's PROXY header, the
+// telnet negotiation a BBS does (RFC 854, 856, 857, 858), the rlogin handshake (RFC 1282) with its
+// caller name and door code, and the filter that takes telnet commands out of a caller's input.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "tools/launcher/launcher_internal.h"
+#include "tools/launcher/proxy_header.h"
 
 namespace launcher {
 
@@ -38,6 +39,16 @@ std::string NameFromField(const std::string& AField) {
   return Clean.substr(First, Clean.find_last_not_of(' ') - First + 1);
 }
 
+std::string AddressText(std::uint32_t AAddress) {
+  return std::to_string(AAddress >> 24) + "." + std::to_string((AAddress >> 16) & 255) + "." +
+         std::to_string((AAddress >> 8) & 255) + "." + std::to_string(AAddress & 255);
+}
+
+void RefuseUntrustedHeader(const TCaller& ACaller) {
+  Log("zelkit-launch: " + std::string(KindName(ACaller.Kind)) + " caller " + ACaller.Peer +
+      " refused: PROXY header from an address not trusted to send one (--trust-proxy)");
+}
+
 }  // namespace
 
 // Length of the telnet command at the start of ABytes (RFC 854: IAC and a command; option
@@ -60,30 +71,32 @@ std::size_t TelnetCommandLength(const unsigned char* ABytes, std::size_t ALen) {
 // client that follows the rules does not answer again and no negotiation bytes reach the door
 // as keys. Only telnet commands are taken; anything the caller typed stays for the door. Runs in
 // the caller's own process, so callers connecting at the same time never wait on each other.
-void NegotiateLikeABbs(int ASocket) {
+bool NegotiateLikeABbs(int ASocket, const TCaller& ACaller) {
   static const unsigned char kOffers[] = {255, 251, 1, 255, 251, 3, 255, 251, 0, 255, 253, 0};
-  if (send(ASocket, kOffers, sizeof kOffers, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kOffers)) return;
+  if (SentUntrustedProxyHeader(ASocket, ACaller, 0)) return false;
+  if (send(ASocket, kOffers, sizeof kOffers, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kOffers)) return true;
   constexpr int kAnswersExpected = 4;
   int Answers = 0;
   const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kNegotiationMs);
   for (;;) {
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
-    if (Left <= 0) return;
+    if (Left <= 0) return true;
     // Once every offer has its answer, a short quiet spell ends the wait.
     pollfd Pfd{ASocket, POLLIN, 0};
     const int Ready = poll(&Pfd, 1, Answers >= kAnswersExpected ? std::min<int>(50, static_cast<int>(Left)) : static_cast<int>(Left));
     if (Ready < 0 && errno == EINTR) continue;
-    if (Ready <= 0) return;
+    if (Ready <= 0) return true;
     unsigned char Peek[512];
     const ssize_t Got = recv(ASocket, Peek, sizeof Peek, MSG_PEEK);
-    if (Got <= 0 || Peek[0] != kIac) return;  // hung up, or the caller's own keys: leave them
+    if (Got <= 0) return true;  // hung up: the door finds out
+    if (Peek[0] != kIac) return !SentUntrustedProxyHeader(ASocket, ACaller, kNegotiationMs);  // else the caller's own keys: leave them
     const std::size_t Length = TelnetCommandLength(Peek, static_cast<std::size_t>(Got));
     if (Length == 0) {
-      if (static_cast<std::size_t>(Got) == sizeof Peek) return;  // an endless subnegotiation: not ours to take
+      if (static_cast<std::size_t>(Got) == sizeof Peek) return true;  // an endless subnegotiation: not ours to take
       continue;  // the rest of the command is on its way
     }
     unsigned char Discard[sizeof Peek];
-    if (recv(ASocket, Discard, Length, 0) != static_cast<ssize_t>(Length)) return;
+    if (recv(ASocket, Discard, Length, 0) != static_cast<ssize_t>(Length)) return true;
     if (Peek[1] >= kWill && Peek[1] <= kDont) ++Answers;
   }
 }
@@ -102,6 +115,7 @@ THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState) 
   };
   if (Got <= 0) return Refuse("hung up during the handshake");
   const std::string Seen = AState + std::string(Peek, static_cast<std::size_t>(Got));
+  if (StartsLikeProxyHeader(Seen)) return Refuse("PROXY header from an address not trusted to send one (--trust-proxy)");
   if (Seen[0] != '\0') return Refuse("malformed handshake (it does not start with NUL)");
   std::string Fields[3];
   std::size_t At = 1;
@@ -136,6 +150,57 @@ THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState) 
       if (!std::isalnum(static_cast<unsigned char>(C)) && C != '-' && C != '_') C = '?';
   }
   return hsDone;
+}
+
+THandshakeResult ProxyStep(int ASocket, TCaller& ACaller, std::string& AState) {
+  if (!ACaller.AwaitingProxyHeader) return RloginStep(ASocket, ACaller, AState);
+  char Peek[kProxyHeaderMax];
+  const ssize_t Got = recv(ASocket, Peek, kProxyHeaderMax - AState.size(), MSG_PEEK);
+  if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return hsWait;
+  auto Refuse = [&](const std::string& AWhy) {
+    Log("zelkit-launch: " + std::string(KindName(ACaller.Kind)) + " connection from proxy " + ACaller.Peer + " refused: " + AWhy);
+    return hsFailed;
+  };
+  // A proxy's health check connects and closes without a word: no caller, nothing to log.
+  if (Got <= 0) return AState.empty() ? hsFailed : Refuse("hung up within its PROXY header");
+  const std::string Seen = AState + std::string(Peek, static_cast<std::size_t>(Got));
+  TProxyHeader Header;
+  switch (ParseProxyHeader(Seen, Header)) {
+    case ppBad:
+      return Refuse(Header.Why);
+    case ppIncomplete:
+      // Every byte seen belongs to the header so far: take them, and wait for the rest.
+      std::ignore = recv(ASocket, Peek, static_cast<std::size_t>(Got), 0);
+      AState = Seen;
+      return hsWait;
+    case ppDone:
+      break;
+  }
+  // Only the header is taken off the socket: what follows is the caller's (or rlogin's handshake).
+  std::ignore = recv(ASocket, Peek, Header.Length - AState.size(), 0);
+  AState.clear();
+  ACaller.AwaitingProxyHeader = false;
+  // LOCAL, UNKNOWN: the proxy's own connection, a health check, never a caller; closed without a
+  // word, since a log line for every check would bury the callers' lines.
+  if (Header.Local) return hsFailed;
+  ACaller.Peer = AddressText(Header.Address) + ":" + std::to_string(Header.Port);
+  ACaller.Address = Header.Address;
+  if (!AddressAllowed(ACaller.Kind, ACaller.Address)) {
+    Log("zelkit-launch: " + std::string(KindName(ACaller.Kind)) + " caller " + ACaller.Peer +
+        " refused: address not allowed");
+    return hsFailed;
+  }
+  return ACaller.Kind == ckRlogin ? RloginStep(ASocket, ACaller, AState) : hsDone;
+}
+
+bool SentUntrustedProxyHeader(int ASocket, const TCaller& ACaller, int AWaitMs) {
+  pollfd Pfd{ASocket, POLLIN, 0};
+  if (poll(&Pfd, 1, AWaitMs) <= 0) return false;
+  char Peek[12];
+  const ssize_t Got = recv(ASocket, Peek, sizeof Peek, MSG_PEEK | MSG_DONTWAIT);
+  if (Got <= 0 || !StartsLikeProxyHeader(std::string_view(Peek, static_cast<std::size_t>(Got)))) return false;
+  RefuseUntrustedHeader(ACaller);
+  return true;
 }
 
 void TTelnetInput::Feed(const unsigned char* ABytes, std::size_t ALen, std::string& AData) {

@@ -61,6 +61,7 @@ struct TOptions {
     std::uint32_t Mask;
   };
   std::vector<TAllow> Allow;      // empty: telnet from anywhere, rlogin from loopback only
+  std::vector<TAllow> TrustProxy; // proxies that name the caller (PROXY header, Forwarded)
   int WebPort = -1;               // -1: no web front door
   std::string WebRoot;            // the page's folder; empty: the source tree's web/
   std::vector<std::string> WebOrigins;  // further pages that may open the WebSocket
@@ -140,10 +141,12 @@ struct TCaller {
   std::string Name;               // for the drop file; empty: --name, else "Guest <node>"
   std::string DoorCode;           // a door asked for by code; empty: the menu, or the only door
   std::uint64_t RelayId = 0;      // SSH callers: the relay told of the door's end (SshDoorEnded)
+  bool AwaitingProxyHeader = false;  // a trusted proxy's connection whose PROXY header is still to come
 };
 
 const char* KindName(TCallerKind AKind);  // "telnet", "rlogin", "web", "ssh"
 bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress);
+bool ProxyTrusted(std::uint32_t AAddress);  // on --trust-proxy
 // The allow list's verdict on a new connection; a refusal is logged and the socket closed.
 bool CallerMayConnect(int ASocket, const TCaller& ACaller);
 
@@ -175,9 +178,17 @@ void ExpirePending();
 void ClosePending();
 
 // --- handshakes.cpp
-void NegotiateLikeABbs(int ASocket);  // blocking; runs in the caller's own process
+// Blocking; runs in the caller's own process. False when the caller's first bytes are a PROXY header
+// (from an address not trusted to send one): the call is refused, and logged.
+bool NegotiateLikeABbs(int ASocket, const TCaller& ACaller);
 std::size_t TelnetCommandLength(const unsigned char* ABytes, std::size_t ALen);
 THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState);
+// A trusted proxy's connection: the PROXY header (proxy_header.h) names the caller, whose address
+// then replaces the proxy's and meets the allow list; rlogin's own handshake follows it.
+THandshakeResult ProxyStep(int ASocket, TCaller& ACaller, std::string& AState);
+// Whether a caller's first bytes are a PROXY header, when its address is not a trusted proxy's:
+// such a caller is refused. Waits up to AWaitMs for the first bytes.
+bool SentUntrustedProxyHeader(int ASocket, const TCaller& ACaller, int AWaitMs);
 // The caller's input on a telnet connection with telnet commands taken out by the transport's own
 // receive filter (comm/comm_telnet.h: a doubled IAC is a data byte 255, a command split between
 // two blocks is carried over), then CR LF, CR NUL and a lone LF folded to CR, as the door's

@@ -64,6 +64,12 @@ bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress) {
   return false;
 }
 
+bool ProxyTrusted(std::uint32_t AAddress) {
+  for (const TOptions::TAllow& A : FOptions.TrustProxy)
+    if ((AAddress & A.Mask) == A.Network) return true;
+  return false;
+}
+
 bool CallerMayConnect(int ASocket, const TCaller& ACaller) {
   if (AddressAllowed(ACaller.Kind, ACaller.Address)) return true;
   Log("zelkit-launch: " + std::string(KindName(ACaller.Kind)) + " caller " + ACaller.Peer +
@@ -149,6 +155,12 @@ void AcceptOn(TListener& AListener) {
     Caller.Kind = AListener.Kind;
     Caller.Peer = PeerName(Sin);
     Caller.Address = ntohl(Sin.sin_addr.s_addr);
+    if (ProxyTrusted(Caller.Address)) {
+      // The caller behind the proxy meets the allow list once the PROXY header has named it.
+      Caller.AwaitingProxyHeader = true;
+      AddPending(Fd, Caller, ProxyStep);
+      continue;
+    }
     if (!CallerMayConnect(Fd, Caller)) continue;
     if (AListener.Kind == ckRlogin) AddPending(Fd, Caller, RloginStep);
     else StartCaller(Fd, Caller);

@@ -56,13 +56,15 @@ enum : int { kStepWorkDir = 1, kStepStreams = 2, kStepExec = 3, kStepNoDoor = 4,
 std::string NodeDir(int ANode) { return FOptions.Base + "/node" + std::to_string(ANode); }
 
 // DOOR32.SYS: comm type, socket handle, baud, BBS name, user record (from 1), real name, alias,
-// security level, minutes left, emulation (1 = ANSI), node; CR LF after every line.
-bool WriteDoor32(const std::string& APath, int ANode, int AHandle, const std::string& AName) {
+// security level, minutes left, emulation (1 = ANSI), node; CR LF after every line. A twelfth line
+// carries the caller's IP address (behind a trusted proxy, the caller's, not the proxy's): readers
+// of the eleven-line format stop before it.
+bool WriteDoor32(const std::string& APath, int ANode, int AHandle, const std::string& AName, const std::string& AAddress) {
   std::string Text;
   for (const std::string& Line :
        {std::string("2"), std::to_string(AHandle), std::string("38400"), std::string("zelkit-launch"),
         std::string("1"), AName, AName, std::string("10"), std::to_string(FOptions.Minutes), std::string("1"),
-        std::to_string(ANode)})
+        std::to_string(ANode), AAddress})
     Text += Line + "\r\n";
   std::ofstream Out(APath, std::ios::binary | std::ios::trunc);
   Out << Text;
@@ -96,8 +98,11 @@ std::string SignalName(int ASignal) {
   // with --console the door stays in the terminal's foreground group so it can read the keyboard.
   if (!FOptions.Console) setpgid(0, 0);
   // The web and SSH relays are telnet clients that answer; --raw is for telnet clients that do not.
-  if ((ACaller.Kind == ckTelnet && !FOptions.Raw) || ACaller.Kind == ckWeb || ACaller.Kind == ckSsh)
-    NegotiateLikeABbs(ASocket);
+  if ((ACaller.Kind == ckTelnet && !FOptions.Raw) || ACaller.Kind == ckWeb || ACaller.Kind == ckSsh) {
+    if (!NegotiateLikeABbs(ASocket, ACaller)) ReportFailure(AReportFd, kStepNoDoor);
+  } else if (ACaller.Kind == ckTelnet && SentUntrustedProxyHeader(ASocket, ACaller, 0)) {
+    ReportFailure(AReportFd, kStepNoDoor);
+  }
 
   int Door = 0;
   if (!ACaller.DoorCode.empty()) {
@@ -246,7 +251,8 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
   const std::string Name = !ACaller.Name.empty() ? ACaller.Name
                            : !FOptions.Name.empty() ? FOptions.Name
                                                     : "Guest " + std::to_string(Node);
-  if (!WriteDoor32(DropFile, Node, FOptions.Stdio ? 0 : ASocket, Name)) return Refuse("cannot write " + DropFile);
+  const std::string Address = ACaller.Peer.substr(0, ACaller.Peer.rfind(':'));
+  if (!WriteDoor32(DropFile, Node, FOptions.Stdio ? 0 : ASocket, Name, Address)) return Refuse("cannot write " + DropFile);
 
   int ConsoleFd = -1;
   if (!FOptions.Console && !FOptions.Stdio) {

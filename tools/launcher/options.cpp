@@ -50,17 +50,18 @@ bool IsCode(const std::string& AText) {
   return true;
 }
 
-std::string ParseAllow(const std::string& AValue, TOptions::TAllow& AAllow) {
+// An address with an optional prefix length, for the allow list and the trusted proxies (AName).
+std::string ParseAllow(const char* AName, const std::string& AValue, TOptions::TAllow& AAllow) {
   const std::size_t Slash = AValue.find('/');
   long Bits = 32;
   if (Slash != std::string::npos) {
     auto N = ParseNumber(AValue.substr(Slash + 1), 0, 32);
-    if (!N) return "allow " + AValue + ": the prefix length is 0 to 32";
+    if (!N) return AName + (" " + AValue) + ": the prefix length is 0 to 32";
     Bits = *N;
   }
   in_addr Addr{};
   if (inet_pton(AF_INET, AValue.substr(0, Slash).c_str(), &Addr) != 1)
-    return "allow takes an IPv4 address, optionally with /BITS";
+    return AName + std::string(" takes an IPv4 address, optionally with /BITS");
   const std::uint32_t Mask = Bits == 0 ? 0 : ~std::uint32_t{0} << (32 - Bits);
   AAllow = {ntohl(Addr.s_addr) & Mask, Mask};
   return "";
@@ -118,13 +119,24 @@ const TOptionRow kOptionRows[] = {
     {"allow", vkList, 0, 0,
      [](O& A, const std::string& V, long) {
        TOptions::TAllow Allow{};
-       std::string Why = ParseAllow(V, Allow);
+       std::string Why = ParseAllow("allow", V, Allow);
        if (Why.empty()) A.Allow.push_back(Allow);
        return Why;
      },
      [](O& A) { A.Allow.clear(); }, opBoth, "ADDR[/BITS]",
      "who may call (repeatable); without it telnet is open to all and rlogin\n"
      "only to loopback, since rlogin trusts the name the client sends", false},
+    {"trust-proxy", vkList, 0, 0,
+     [](O& A, const std::string& V, long) {
+       TOptions::TAllow Proxy{};
+       std::string Why = ParseAllow("trust-proxy", V, Proxy);
+       if (Why.empty()) A.TrustProxy.push_back(Proxy);
+       return Why;
+     },
+     [](O& A) { A.TrustProxy.clear(); }, opBoth, "ADDR[/BITS]",
+     "a proxy whose connections name the caller: a PROXY header (telnet,\n"
+     "rlogin) or Forwarded/X-Forwarded-For (web); repeatable. The caller's\n"
+     "address is then the one the allow list, the limits and the log use", false},
     {"max-per-address", vkNumber, 1, 9999,
      [](O& A, const std::string&, long N) { A.MaxPerAddress = static_cast<int>(N); return kOk; }, nullptr, opBoth, "N",
      "calls at once from one address (default 64)", false},
