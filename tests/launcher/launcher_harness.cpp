@@ -166,7 +166,7 @@ std::string Launcher::FirstLine() {
 int Launcher::Port() {
   std::smatch M;
   std::string Line = FirstLine();
-  static const std::regex kListening(R"(^zelkit-launch: listening on 127\.0\.0\.1:(\d+), doors? .*\n$)");
+  static const std::regex kListening(R"(^zelkit-launch: listening on 127\.\d+\.\d+\.\d+:(\d+), doors? .*\n$)");
   return std::regex_match(Line, M, kListening) ? std::stoi(M[1]) : -1;
 }
 
