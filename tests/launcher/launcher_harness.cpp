@@ -177,6 +177,13 @@ int Launcher::RloginPort() {
   return std::regex_match(Line, M, kRlogin) ? std::stoi(M[1]) : -1;
 }
 
+int Launcher::SshPort() {
+  std::smatch M;
+  std::string Line = FirstLine();
+  static const std::regex kSsh(R"(^zelkit-launch: ssh on 127\.0\.0\.1:(\d+), host key SHA256:\S+\n$)");
+  return std::regex_match(Line, M, kSsh) ? std::stoi(M[1]) : -1;
+}
+
 std::string Launcher::Log() const { return zelkit_test::ReadFile(FErrPath); }
 
 bool Launcher::WaitForLog(const std::string& ANeedle) const {

@@ -64,6 +64,7 @@ class Launcher {
   bool Started() const { return FPid > 0; }
   int Port();        // from the first line
   int RloginPort();  // from the line after it, "zelkit-launch: rlogin on 127.0.0.1:<port>"
+  int SshPort();     // from the next line, "zelkit-launch: ssh on 127.0.0.1:<port>, host key SHA256:..."
 
   std::string Log() const;
   bool WaitForLog(const std::string& ANeedle) const;
