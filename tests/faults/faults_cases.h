@@ -102,6 +102,10 @@ void FullDiskCases();
 
 void LoadCase(int ACallers);
 
+// ---- SSH handshake flood (faults_ssh.cpp) ----
+
+void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers);
+
 // ---- Hooks, clocks and keys (faults_hooks.cpp) ----
 
 void HookWaitsCase(const std::string& AHook, const std::vector<std::string>& ALimits, bool AEnds);

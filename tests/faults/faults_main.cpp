@@ -253,6 +253,10 @@ std::vector<Case> AllCases() {
   Add("Log on a full file system (64 KB tmpfs)", [] { FullDiskCases(); }, true);
   const int Callers = Full ? 50 : 10;
   Add("Load: " + std::to_string(Callers) + " callers at once through zelkit-launch", [Callers] { LoadCase(Callers); }, true);
+  const int Versions = Full ? 200 : 40, Halves = Full ? 50 : 10, SshCallers = Full ? 20 : 2;
+  Add("SSH: " + std::to_string(Versions) + " connections stop after the version, " + std::to_string(Halves) +
+          " mid key exchange",
+      [=] { SshFloodCase(Versions, Halves, SshCallers); }, true);
   return Cases;
 }
 

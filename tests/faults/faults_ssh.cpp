@@ -1,0 +1,192 @@
+// The SSH flood fault row: connections to zelkit-launch's SSH front door that stop after the version
+// string or in the middle of the key exchange, while real OpenSSH callers play tunecraft; the real
+// callers' time to the door's first byte is measured.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "tests/faults/faults_cases.h"
+#include "tests/support/pty_process.h"
+
+namespace faults {
+
+namespace {
+
+void PutU32(std::string& AOut, std::uint32_t AValue) {
+  for (int Shift = 24; Shift >= 0; Shift -= 8) AOut += static_cast<char>((AValue >> Shift) & 0xff);
+}
+
+void PutString(std::string& AOut, const std::string& AText) {
+  PutU32(AOut, static_cast<std::uint32_t>(AText.size()));
+  AOut += AText;
+}
+
+// One unencrypted SSH binary packet (RFC 4253 section 6) around APayload.
+std::string Packet(const std::string& APayload) {
+  std::size_t Padding = 8 - (5 + APayload.size()) % 8;
+  if (Padding < 4) Padding += 8;
+  std::string Out;
+  PutU32(Out, static_cast<std::uint32_t>(1 + APayload.size() + Padding));
+  Out += static_cast<char>(Padding);
+  Out += APayload;
+  Out.append(Padding, '\0');
+  return Out;
+}
+
+// A client's version, its key exchange offer and its curve25519 public value: the server does the
+// costly part of the exchange (its own key, the shared secret, the signature) and then waits for a
+// NEWKEYS that never comes.
+std::string HalfAKeyExchange() {
+  std::string Init(1, static_cast<char>(20));  // SSH_MSG_KEXINIT
+  Init.append(16, 'c');                        // cookie
+  for (const char* List : {"curve25519-sha256", "ssh-ed25519", "aes128-ctr", "aes128-ctr", "hmac-sha2-256",
+                           "hmac-sha2-256", "none", "none", "", ""})
+    PutString(Init, List);
+  Init += '\0';  // no guessed packet follows
+  PutU32(Init, 0);
+  std::string Ecdh(1, static_cast<char>(30));  // SSH_MSG_KEX_ECDH_INIT
+  std::string Public(32, '\0');
+  for (std::size_t I = 0; I < Public.size(); ++I) Public[I] = static_cast<char>(std::rand() & 0xff);
+  PutString(Ecdh, Public);
+  return "SSH-2.0-flood\r\n" + Packet(Init) + Packet(Ecdh);
+}
+
+int Connect(int APort) {
+  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in Sin{};
+  Sin.sin_family = AF_INET;
+  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
+  if (Fd >= 0 && connect(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0) {
+    close(Fd);
+    return -1;
+  }
+  return Fd;
+}
+
+}  // namespace
+
+void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
+  const std::string Fault = "SSH: " + std::to_string(AVersionOnly) + " connections stop after the version, " +
+                            std::to_string(AHalfExchanges) + " mid key exchange";
+  TempDir Dir;
+  fs::create_directory(Dir.Path() / "work");
+  int Out[2];
+  if (pipe2(Out, O_CLOEXEC) != 0) return;
+  const std::string ErrPath = (Dir.Path() / "launcher.err").string();
+  std::vector<std::string> Args = {FOptions.Launcher, "--door", FOptions.Tunecraft, "--port", "0", "--ssh-port", "0",
+                                   "--workdir", (Dir.Path() / "work").string(), "--base", (Dir.Path() / "nodes").string()};
+  std::vector<char*> Argv;
+  for (auto& A : Args) Argv.push_back(A.data());
+  Argv.push_back(nullptr);
+  const pid_t Pid = fork();
+  if (Pid == 0) {
+    dup2(Out[1], 1);
+    const int Err = open(ErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (Err >= 0) dup2(Err, 2);
+    close_range(3, ~0U, 0);
+    for (int Sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(Sig, SIG_DFL);
+    execv(Argv[0], Argv.data());
+    _exit(127);
+  }
+  close(Out[1]);
+  Verdict V;
+  // "zelkit-launch: ssh on 127.0.0.1:<port>, host key ..."
+  std::string Text;
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(kPromptMs);
+  while (Text.find("ssh on 127.0.0.1:") == std::string::npos && Clock::now() < Deadline) {
+    pollfd P{Out[0], POLLIN, 0};
+    if (poll(&P, 1, 100) <= 0) continue;
+    char Buf[256];
+    const ssize_t N = read(Out[0], Buf, sizeof Buf);
+    if (N <= 0) break;
+    Text.append(Buf, static_cast<std::size_t>(N));
+  }
+  const auto At = Text.find("ssh on 127.0.0.1:");
+  const int Port = At == std::string::npos ? 0 : std::atoi(Text.c_str() + At + 17);
+  std::vector<int> Flood;
+  std::vector<long> FirstByteMs;
+  if (Port <= 0) {
+    V.Add("the launcher did not start: " + Text + faults::ReadFile(ErrPath));
+  } else {
+    // Each real caller comes right after its share of the flood, so that every one of them meets
+    // handshakes that will never finish.
+    const std::string Half = HalfAKeyExchange();
+    int VersionsSent = 0, HalvesSent = 0;
+    for (int Caller = 0; Caller < ACallers; ++Caller) {
+      const int Versions = AVersionOnly * (Caller + 1) / ACallers, Halves = AHalfExchanges * (Caller + 1) / ACallers;
+      for (; VersionsSent < Versions; ++VersionsSent) {
+        Flood.push_back(Connect(Port));
+        std::ignore = send(Flood.back(), "SSH-2.0-flood\r\n", 15, MSG_NOSIGNAL);
+      }
+      for (; HalvesSent < Halves; ++HalvesSent) {
+        Flood.push_back(Connect(Port));
+        std::ignore = send(Flood.back(), Half.data(), Half.size(), MSG_NOSIGNAL);
+      }
+      const auto Start = Clock::now();
+      zelkit_test::PtyProcess Client(
+          "/usr/bin/ssh", {"ssh", "-tt", "-F", "/dev/null", "-o", "StrictHostKeyChecking=no", "-o",
+                           "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "-o", "IdentityAgent=none", "-o",
+                           "LogLevel=error", "-p", std::to_string(Port), "Ann@127.0.0.1", "tunecraft"});
+      while (Client.Output().empty() && MsSince(Start, Clock::now()) < kPromptMs) Client.ReadFor(1);
+      FirstByteMs.push_back(MsSince(Start, Clock::now()));
+      const std::string Who = "caller " + std::to_string(Caller + 1) + ": ";
+      if (!Client.ReadUntil(kFirstPrompt, kPromptMs)) {
+        V.Add(Who + "no door");
+        break;
+      }
+      Client.Write(" ");
+      if (!Client.ReadUntil(kSecondPrompt, kPromptMs)) V.Add(Who + "the first key went unanswered");
+      Client.Write(" ");
+      const int Code = Client.WaitExit(kPromptMs);
+      if (Code != 0) V.Add(Who + "ssh ended with " + std::to_string(Code));
+    }
+    if (faults::ReadFile(ErrPath).find("gave way to a newer caller") == std::string::npos)
+      V.Add("no handshake gave way to a newer one");
+    if (waitpid(Pid, nullptr, WNOHANG) != 0) V.Add("the launcher ended");
+  }
+  for (int Fd : Flood) {
+    if (Fd >= 0) close(Fd);
+  }
+  kill(Pid, SIGTERM);
+  int Status = 0;
+  const auto StopBy = Clock::now() + std::chrono::seconds(10);
+  while (waitpid(Pid, &Status, WNOHANG) == 0) {
+    if (Clock::now() > StopBy) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, &Status, 0);
+      V.Add("the launcher did not stop");
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  close(Out[0]);
+  V.Add(faults::CheckLog(Dir.Path() / "work", {static_cast<std::size_t>(ACallers) * 14}));
+  Record(Fault, std::to_string(ACallers) + " real callers", V.Text);
+  if (!FirstByteMs.empty()) {
+    std::sort(FirstByteMs.begin(), FirstByteMs.end());
+    const auto Pick = [&](double AShare) {
+      return FirstByteMs[std::min(FirstByteMs.size() - 1, static_cast<std::size_t>(AShare * static_cast<double>(FirstByteMs.size())))];
+    };
+    char Buf[128];
+    std::snprintf(Buf, sizeof Buf, "first byte p50 %ld ms, p99 %ld ms (%zu callers)", Pick(0.5), Pick(0.99),
+                  FirstByteMs.size());
+    Measured(Fault, Buf);
+  }
+}
+
+}  // namespace faults
