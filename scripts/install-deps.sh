@@ -23,6 +23,7 @@ packages=(
   libssh-dev openssh-client            # zelkit-launch's SSH front door (libssh) and a real SSH client
   openssh-server                       # the server benchmark's side-by-side SSH server (its own config and port)
   haproxy nginx-light openssl          # the door server behind real proxies (PROXY protocol, TLS for the page)
+  libsystemd-dev systemd lintian       # socket activation; its units checked (systemd-analyze) and the package (lintian)
 )
 # Node.js with npm, for the npm packages the tests use; any Node.js that brings npm will do.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi

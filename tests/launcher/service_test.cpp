@@ -1,13 +1,19 @@
 // zelkit-launch as a sysop's service: the config file (its mistakes, the command line over it, the
 // reload on SIGHUP), who is on (--status), and sockets handed in by the service manager.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -102,6 +108,96 @@ TEST(ConfigFile, ReloadServesTheNextCallerAndKeepsTheOldOnAMistake) {
   C.Send("a");
   EXPECT_NE(std::string::npos, C.ReadLine().find(" second\r\n"));
   EXPECT_TRUE(L.Running());
+}
+
+// What a command prints on standard output, and its exit code.
+std::pair<std::string, int> RunCommand(const std::string& ACommand) {
+  std::string Out;
+  FILE* Pipe = popen(ACommand.c_str(), "r");
+  if (Pipe == nullptr) return {"", -1};
+  char Buffer[4096];
+  for (std::size_t N; (N = std::fread(Buffer, 1, sizeof Buffer, Pipe)) > 0;) Out.append(Buffer, N);
+  const int Status = pclose(Pipe);
+  return {Out, WIFEXITED(Status) ? WEXITSTATUS(Status) : -1};
+}
+
+int LocalPort(int AFd) {
+  sockaddr_in Sin{};
+  socklen_t Len = sizeof Sin;
+  getsockname(AFd, reinterpret_cast<sockaddr*>(&Sin), &Len);
+  return ntohs(Sin.sin_port);
+}
+
+// --status asks the running launcher: a row for every busy node, with the caller's name and
+// address, the door, since when and idle for how long; nothing is kept once a caller has gone.
+TEST(Status, ShowsEveryBusyNode) {
+  TempDir Dir;
+  const std::string Status = std::string(LAUNCHER_PATH) + " --status --base " + (Dir.Path() / "nodes").string();
+  EXPECT_EQ(1, RunCommand(Status + " 2>/dev/null").second) << "no launcher runs yet";
+
+  Launcher L(Dir.Path(), WithDoor({"--name", "Ann Smith", "--door", "other=" TEST_DOOR_PATH}));
+  const int Port = L.Port();
+  std::vector<Caller> Callers;
+  for (int I = 1; I <= 3; ++I) {
+    Callers.emplace_back(Port);
+    ASSERT_NE(std::string::npos, Callers.back().ReadUntil(" to hang up: ").find(" to hang up: "));
+    Callers.back().Send(I == 2 ? "2" : "1");
+    const std::string Greeting = "hello Ann Smith on node " + std::to_string(I) + "\r\n";
+    ASSERT_NE(std::string::npos, Callers.back().ReadUntil(Greeting).find(Greeting));
+  }
+  auto [Text, Code] = RunCommand(Status);
+  EXPECT_EQ(0, Code);
+  for (int I = 1; I <= 3; ++I) {
+    SCOPED_TRACE(I);
+    const std::string Row = std::to_string(I) + " +Ann Smith +telnet 127\\.0\\.0\\.1:" +
+                            std::to_string(LocalPort(Callers[static_cast<std::size_t>(I - 1)].Fd())) + " +" +
+                            (I == 2 ? "other" : "launcher_test_door") +
+                            R"( +\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +\d+:\d\d:\d\d\n)";
+    EXPECT_TRUE(std::regex_search(Text, std::regex("(^|\n)" + Row))) << Text;
+  }
+  EXPECT_NE(std::string::npos, Text.find("\n3 of 250 nodes busy\n")) << Text;
+
+  Callers[1].Send("q");
+  ASSERT_TRUE(Callers[1].ReadsEndOfFile());
+  ASSERT_TRUE(L.WaitForLog("node 2: door ended"));
+  Text = RunCommand(Status).first;
+  EXPECT_EQ(std::string::npos, Text.find("other")) << Text;
+  EXPECT_NE(std::string::npos, Text.find("\n2 of 250 nodes busy\n")) << Text;
+}
+
+// Under journald every line is an event with its syslog priority and no clock of its own (the
+// journal keeps the time); elsewhere each line starts with the time.
+TEST(Status, LogLinesSuitTheirKeeper) {
+  for (const bool Journal : {false, true}) {
+    SCOPED_TRACE(Journal);
+    TempDir Dir;
+    if (Journal) setenv("JOURNAL_STREAM", "8:12345", 1);
+    Launcher L(Dir.Path(), WithDoor({"--max-calls", "1"}));
+    unsetenv("JOURNAL_STREAM");
+    int Port = -1;
+    if (Journal) {
+      // The start-up lines go into the journal too.
+      ASSERT_TRUE(L.WaitForLog(", door ")) << L.Log();
+      std::smatch M;
+      const std::string Log = L.Log();
+      ASSERT_TRUE(std::regex_search(Log, M, std::regex(R"(<5>zelkit-launch: listening on 127\.0\.0\.1:(\d+), door )")));
+      Port = std::stoi(M[1]);
+    } else {
+      Port = L.Port();
+    }
+    Caller A(Port);
+    ASSERT_EQ(1, NodeOf(A.ReadLine()));
+    A.Send("q");
+    ASSERT_TRUE(L.WaitForLog("door ended"));
+    const std::string Log = L.Log();
+    const std::regex Line(Journal ? R"([<][0-7][>](node|zelkit-launch).*)"
+                                  : R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (node|zelkit-launch).*)");
+    std::size_t Lines = 0;
+    for (std::size_t From = 0, At; (At = Log.find('\n', From)) != std::string::npos; From = At + 1, ++Lines)
+      EXPECT_TRUE(std::regex_match(Log.substr(From, At - From), Line)) << Log.substr(From, At - From);
+    EXPECT_GE(Lines, 2U) << Log;
+    EXPECT_NE(std::string::npos, Log.find("node 1: telnet call from 127.0.0.1:" + std::to_string(LocalPort(A.Fd())))) << Log;
+  }
 }
 
 }  // namespace

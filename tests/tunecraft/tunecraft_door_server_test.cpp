@@ -58,6 +58,19 @@ bool CanBindReservedPort() {
   return false;
 }
 
+// A free loopback port, for a program that cannot be told to pick one.
+int FreePort() {
+  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in Addr{};
+  Addr.sin_family = AF_INET;
+  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Len = sizeof Addr;
+  const bool Ok = bind(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr) == 0 &&
+                  getsockname(Fd, reinterpret_cast<sockaddr*>(&Addr), &Len) == 0;
+  close(Fd);
+  return Ok ? ntohs(Addr.sin_port) : -1;
+}
+
 // The OpenSSH client as a caller: no configuration of the user's, the launcher's fresh host key
 // taken without a question, no agent, and only the key given with -i.
 std::vector<std::string> SshArgs(std::vector<std::string> AMore) {
@@ -78,7 +91,9 @@ std::vector<std::string> PlinkArgs(std::vector<std::string> AMore) {
 // zelkit-launch as a door server, real client programs on their own terminals as the callers a
 // BBS sends over rlogin (or a telnet caller of a door run on a pseudo-terminal, or an SSH caller):
 // each plays tunecraft to its end, one key per key wait, and the drop file holds the name from the
-// handshake. With --ssh-authorized-keys a listed key gets in and another is refused.
+// handshake. With --ssh-authorized-keys a listed key gets in and another is refused. Two cases
+// start the launcher as a service manager does, with its telnet and rlogin sockets handed in
+// (systemd-socket-activate): matched by their names, or by their order.
 TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
   const std::string Node = "/usr/bin/node", Peer = std::string(NODE_PEER_DIR) + "/rlogin_caller.js";
   const std::vector<std::string> kRlogin = {"--rlogin-port", "0", "--rlogin-name", "server"};
@@ -94,6 +109,7 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
     bool reserved_port = false;  // the client will not call without a reserved source port
     bool refused = false;        // the caller's key is not on the list: no door, a log line
     int exit_code = -1;          // the client's, when it carries the door's (SSH); -1: any
+    std::string handed = "";  // "names" or "order": the sockets are handed in by systemd-socket-activate
   };
   const std::vector<std::string> kSsh = {"--ssh-port", "0"};
   const std::vector<std::string> kSshKeys = {"--ssh-port", "0", "--ssh-authorized-keys", "KEYS"};
@@ -121,6 +137,10 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
        "", "Ann", " ", false, false, 0},
       {"plink -ssh, a key not on the list", "/usr/bin/plink",
        PlinkArgs({"-i", "UNLISTED.ppk", "-l", "Ann", "127.0.0.1", "tunecraft"}), kSshKeys, "", "", " ", false, true},
+      {"telnet, sockets handed in by name", TELNET_PATH, {"telnet", "127.0.0.1", "PORT"}, {"--stdio"}, "", "Guest 1",
+       " ", false, false, -1, "names"},
+      {"rsh-redone rlogin, sockets handed in by order", "/usr/bin/rsh-redone-rlogin",
+       {"rlogin", "-p", "RPORT", "-l", "[XA]Ann Smith", "127.0.0.1"}, kRlogin, "", "Ann Smith", " ", false, false, -1, "order"},
   };
   const bool Reserved = CanBindReservedPort();
   std::string Skipped;
@@ -150,13 +170,31 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
       std::filesystem::copy_file(Dir.Path() / "LISTED.pub", Dir.Path() / "keys");
       LauncherArgs.back() = (Dir.Path() / "keys").string();
     }
-    Launcher Bbs(Dir.Path(), LauncherArgs);
-    const int Port = Bbs.Port();
+    std::vector<std::string> Activate;
+    int Port = 0, RloginPort = 0;
+    if (!C.handed.empty()) {
+      // It opens the sockets, waits for the first caller, then execs the launcher with them.
+      Port = FreePort();
+      RloginPort = FreePort();
+      Activate = {"/usr/bin/systemd-socket-activate", "-l", "127.0.0.1:" + std::to_string(Port),
+                  "-l", "127.0.0.1:" + std::to_string(RloginPort)};
+      if (C.handed == "names") Activate.push_back("--fdname=telnet:rlogin");
+    }
+    Launcher Bbs(Dir.Path(), LauncherArgs, Activate);
+    if (C.handed.empty()) {
+      Port = Bbs.Port();
+    } else {
+      // systemd-socket-activate says it listens before it takes callers.
+      const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+      while (ReadFile(Dir.Path() / "launcher.err").find(":" + std::to_string(RloginPort) + " as 4") == std::string::npos &&
+             std::chrono::steady_clock::now() < Deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     ASSERT_GT(Port, 0) << ReadFile(Dir.Path() / "launcher.err");
     std::vector<std::string> Args = C.args;
     for (std::string& A : Args) {
       if (A == "PORT") A = std::to_string(Port);
-      if (A == "RPORT") A = std::to_string(Bbs.RloginPort());
+      if (A == "RPORT") A = std::to_string(C.handed.empty() ? Bbs.RloginPort() : RloginPort);
       if (A == "SPORT") A = std::to_string(Bbs.SshPort());
       if (A == "HOSTKEY") A = Bbs.SshHostKey();
       if (A.rfind("LISTED", 0) == 0 || A.rfind("UNLISTED", 0) == 0) A = (Dir.Path() / A).string();

@@ -35,7 +35,9 @@ namespace tunecraft_test {
 // zelkit-launch as the BBS, a real telnet client on its own terminal as the caller.
 class Launcher {
  public:
-  explicit Launcher(const fs::path& AWorkDir, const std::vector<std::string>& AMore = {}) {
+  // APrefix, when given, starts the launcher: a program that execs its arguments (systemd-socket-activate).
+  explicit Launcher(const fs::path& AWorkDir, const std::vector<std::string>& AMore = {},
+                    const std::vector<std::string>& APrefix = {}) {
     int Out[2];
     if (pipe2(Out, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t Actions;
@@ -43,13 +45,15 @@ class Launcher {
     posix_spawn_file_actions_adddup2(&Actions, Out[1], STDOUT_FILENO);
     const std::string Log = (AWorkDir / "launcher.err").string();
     posix_spawn_file_actions_addopen(&Actions, STDERR_FILENO, Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> Args = {LAUNCHER_PATH, "--port",    "0", "--door", TUNECRAFT_PATH, "--max-calls", "1",
-                                     "--base",      (AWorkDir / "nodes").string(), "--workdir", AWorkDir.string()};
+    std::vector<std::string> Args = APrefix;
+    for (const std::string& A : std::vector<std::string>{LAUNCHER_PATH, "--port",    "0", "--door", TUNECRAFT_PATH, "--max-calls", "1",
+                                     "--base",      (AWorkDir / "nodes").string(), "--workdir", AWorkDir.string()})
+      Args.push_back(A);
     Args.insert(Args.end(), AMore.begin(), AMore.end());
     std::vector<char*> Argv;
     for (auto& A : Args) Argv.push_back(A.data());
     Argv.push_back(nullptr);
-    if (posix_spawn(&FPid, LAUNCHER_PATH, &Actions, nullptr, Argv.data(), environ) != 0) FPid = -1;
+    if (posix_spawn(&FPid, Args[0].c_str(), &Actions, nullptr, Argv.data(), environ) != 0) FPid = -1;
     posix_spawn_file_actions_destroy(&Actions);
     close(Out[1]);
     FOut = Out[0];

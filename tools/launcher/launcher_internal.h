@@ -120,6 +120,14 @@ void ParseOptions(int AArgc, char** AArgv);
 enum TLogLevel : std::uint8_t { llError = 3, llWarning = 4, llNotice = 5, llInfo = 6 };
 void Log(const std::string& ALine, TLogLevel ALevel = llInfo);
 
+// --- status.cpp: who is on, for the sysop
+void OpenStatusSocket();   // <base>/status.sock; without one (a message says why) the launcher still serves
+int StatusFd();            // -1 when there is none
+void AnswerStatus();       // after the status socket is readable
+void CloseStatusSocket();
+int ShowStatus();          // --status: asks the running launcher; the exit code
+[[noreturn]] void WatchNode(int ANode);  // --watch N: follows the node's console stream until interrupted
+
 // --- config.cpp: the TOML config file
 extern std::vector<std::string> FCommandLine;  // the launcher's arguments, applied again over a reloaded file
 // Reads AFile into AOptions; "" or "FILE:LINE: what is wrong".
@@ -163,11 +171,16 @@ struct TListener {
   TCallerKind Kind = ckTelnet;
   int Port = 0;
   std::chrono::steady_clock::time_point PausedUntil;  // after an accept error: not polled until then
+  std::string Address;  // the address it listens on, for the start-up lines
 };
 extern std::vector<TListener> FListeners;
 int OpenListener(int APort, int& ABoundPort);  // -1 with errno on failure
 void AcceptOn(TListener& AListener);           // takes every waiting connection
 void CloseListeners();
+// Listening sockets handed in by the service manager (socket activation: LISTEN_FDS, sd_listen_fds):
+// named telnet and rlogin (LISTEN_FDNAMES), or else the first is telnet and the second rlogin.
+// How many were taken; 0 when none were handed in; -1 after a message when one cannot be used.
+int TakeHandedSockets();
 std::string PeerName(const sockaddr_in& ASin);
 
 // Poll set contributions of the pending handshakes, and their service.

@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 
@@ -114,6 +116,56 @@ void CloseListeners() {
     if (L.Fd >= 0) close(L.Fd);
     L.Fd = -1;
   }
+}
+
+int TakeHandedSockets() {
+  char** Names = nullptr;
+  // The variables are taken away, so that no door started later thinks they are meant for it.
+  const int Count = sd_listen_fds_with_names(1, &Names);
+  if (Count < 0) {
+    Log(std::string("zelkit-launch: the sockets handed in cannot be read: ") + std::strerror(-Count), llError);
+    return -1;
+  }
+  bool ByName = Names != nullptr;
+  for (int I = 0; ByName && I < Count; ++I)
+    ByName = std::strcmp(Names[I], "telnet") == 0 || std::strcmp(Names[I], "rlogin") == 0;
+  std::string Why;
+  for (int I = 0; I < Count && Why.empty(); ++I) {
+    const int Fd = SD_LISTEN_FDS_START + I;
+    const std::string Which = "socket " + std::to_string(I + 1) + " of " + std::to_string(Count) +
+                              (Names != nullptr ? std::string(" (") + Names[I] + ")" : std::string());
+    if (!ByName && I >= 2) {
+      Why = Which + ": without the names telnet and rlogin, the first is telnet, the second rlogin, and no more";
+      break;
+    }
+    if (sd_is_socket_inet(Fd, AF_INET, SOCK_STREAM, 1, 0) <= 0) {
+      Why = Which + " is not a listening IPv4 TCP socket (ListenStream=0.0.0.0:PORT)";
+      break;
+    }
+    const int Flags = fcntl(Fd, F_GETFL);
+    fcntl(Fd, F_SETFL, Flags | O_NONBLOCK);
+    fcntl(Fd, F_SETFD, FD_CLOEXEC);
+    sockaddr_in Sin {};
+    socklen_t Len = sizeof Sin;
+    getsockname(Fd, reinterpret_cast<sockaddr*>(&Sin), &Len);
+    char Address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &Sin.sin_addr, Address, sizeof Address);
+    const TCallerKind Kind = (ByName ? std::strcmp(Names[I], "rlogin") == 0 : I == 1) ? ckRlogin : ckTelnet;
+    FListeners.push_back(TListener{Fd, Kind, ntohs(Sin.sin_port), {}, Address});
+  }
+  if (Names != nullptr) {
+    for (int I = 0; I < Count; ++I) free(Names[I]);
+    free(Names);
+  }
+  // The telnet front door comes first: the start-up line and the harnesses read it there.
+  std::stable_partition(FListeners.begin(), FListeners.end(), [](const TListener& L) { return L.Kind == ckTelnet; });
+  if (Why.empty() && Count > 0 && FListeners.front().Kind != ckTelnet) Why = "no telnet socket among those handed in";
+  if (!Why.empty()) {
+    Log("zelkit-launch: " + Why, llError);
+    return -1;
+  }
+  if (Count > 0 && FSpareFd < 0) FSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return Count;
 }
 
 void AddPending(int ASocket, const TCaller& ACaller, THandshakeStep AStep) {

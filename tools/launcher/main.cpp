@@ -18,6 +18,7 @@
 #include <tuple>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -130,6 +131,8 @@ int Serve() {
     NodePollFds(Fds, Reporting);
     const std::size_t PendingFrom = Fds.size();
     PendingPollFds(Fds);
+    const std::size_t StatusAt = Fds.size();
+    Fds.push_back({StatusFd(), POLLIN, 0});
 
     int Ready = poll(Fds.data(), Fds.size(), Timeout);
     if (Ready < 0) {
@@ -145,6 +148,7 @@ int Serve() {
     }
     for (std::size_t I = 0; I < Reporting.size(); ++I)
       if (Fds[ReportsFrom + I].revents != 0) ReadStartReport(Reporting[I]);
+    if (Fds[StatusAt].revents & POLLIN) AnswerStatus();
     if (!FStopping) ServicePending(Fds, PendingFrom);
     for (std::size_t I = 0; I < FListeners.size(); ++I)
       if (!FStopping && FListeners[I].Fd >= 0 && (Fds[1 + I].revents & POLLIN)) AcceptOn(FListeners[I]);
@@ -165,8 +169,15 @@ bool Listen(int APort, TCallerKind AKind) {
       std::fprintf(stderr, "zelkit-launch: ports below 1024 need root; use e.g. %d\n", AKind == ckRlogin ? 2513 : 2323);
     return false;
   }
-  FListeners.push_back(TListener{Fd, AKind, Bound, {}});
+  FListeners.push_back(TListener{Fd, AKind, Bound, {}, FOptions.Bind});
   return true;
+}
+
+// A start-up line: on standard output for a sysop or script that starts the launcher, into the log
+// under journald.
+void Announce(const std::string& ALine) {
+  if (std::getenv("JOURNAL_STREAM") != nullptr) return Log(ALine, llNotice);
+  std::printf("%s\n", ALine.c_str());
 }
 
 }  // namespace
@@ -174,11 +185,6 @@ bool Listen(int APort, TCallerKind AKind) {
 int main(int argc, char** argv) {
   ReserveStandardFds();
   ParseOptions(argc, argv);
-  const std::string DoorAsGiven = FOptions.Doors.front().Path;
-  if (std::string Why = CheckDoors(FOptions); !Why.empty()) {
-    std::fprintf(stderr, "zelkit-launch: %s\n", Why.c_str());
-    return kExitUsage;
-  }
 
   // The drop file path handed to the door is absolute, so a --workdir does not change its meaning.
   std::error_code Ec;
@@ -186,6 +192,14 @@ int main(int argc, char** argv) {
   if (Ec) UsageError("--base: " + Ec.message());
   FOptions.Base = Base.lexically_normal().string();
   if (FOptions.Base.size() > 1 && FOptions.Base.back() == '/') FOptions.Base.pop_back();
+  if (FOptions.ShowStatus) return ShowStatus();
+  if (FOptions.WatchNode > 0) WatchNode(FOptions.WatchNode);
+
+  const std::string DoorAsGiven = FOptions.Doors.front().Path;
+  if (std::string Why = CheckDoors(FOptions); !Why.empty()) {
+    std::fprintf(stderr, "zelkit-launch: %s\n", Why.c_str());
+    return kExitUsage;
+  }
   InitNodes();
 
   if (pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -193,25 +207,35 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   InstallSignals();
-  if (!Listen(FOptions.Port, ckTelnet)) return kExitFailure;
-  if (FOptions.RloginPort >= 0 && !Listen(FOptions.RloginPort, ckRlogin)) return kExitFailure;
+  // Sockets handed in by the service manager take the place of --port and --rlogin-port.
+  const int Handed = TakeHandedSockets();
+  if (Handed < 0) return kExitFailure;
+  if (Handed == 0) {
+    if (!Listen(FOptions.Port, ckTelnet)) return kExitFailure;
+    if (FOptions.RloginPort >= 0 && !Listen(FOptions.RloginPort, ckRlogin)) return kExitFailure;
+  }
   const int WebPort = FOptions.WebPort >= 0 ? StartWeb(FWake[1]) : -1;
   if (FOptions.WebPort >= 0 && WebPort < 0) return kExitFailure;
   std::string SshFingerprint;
   const int SshPort = FOptions.SshPort >= 0 ? StartSsh(FWake[1], SshFingerprint) : -1;
   if (FOptions.SshPort >= 0 && SshPort < 0) return kExitFailure;
+  OpenStatusSocket();
   std::string Doors = FOptions.Doors.size() == 1 ? "door " + DoorAsGiven : "doors " + FOptions.Doors[0].Code;
   for (std::size_t I = 1; I < FOptions.Doors.size(); ++I) Doors += ", " + FOptions.Doors[I].Code;
-  std::printf("zelkit-launch: listening on %s:%d, %s\n", FOptions.Bind.c_str(), FListeners[0].Port, Doors.c_str());
-  if (FListeners.size() > 1)
-    std::printf("zelkit-launch: rlogin on %s:%d\n", FOptions.Bind.c_str(), FListeners[1].Port);
-  if (WebPort >= 0) std::printf("zelkit-launch: web page on http://%s:%d/\n", FOptions.Bind.c_str(), WebPort);
+  for (const TListener& L : FListeners) {
+    const std::string Where = L.Address + ":" + std::to_string(L.Port);
+    if (&L == &FListeners.front()) Announce("zelkit-launch: listening on " + Where + ", " + Doors);
+    else Announce(std::string("zelkit-launch: ") + KindName(L.Kind) + " on " + Where);
+  }
+  if (WebPort >= 0)
+    Announce("zelkit-launch: web page on http://" + FOptions.Bind + ":" + std::to_string(WebPort) + "/");
   if (SshPort >= 0)
-    std::printf("zelkit-launch: ssh on %s:%d, host key %s\n", FOptions.Bind.c_str(), SshPort, SshFingerprint.c_str());
+    Announce("zelkit-launch: ssh on " + FOptions.Bind + ":" + std::to_string(SshPort) + ", host key " + SshFingerprint);
   std::fflush(stdout);
   const int Code = Serve();
   StopWeb();
   StopSsh();
+  CloseStatusSocket();
   RestoreTerminal();
   return Code;
 }
