@@ -30,6 +30,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/test_files.h"
 #include "tools/launcher/web.h"
+#include "tools/launcher/web_internal.h"
 
 namespace {
 
@@ -43,6 +44,34 @@ using zelkit_test::ConnectLoopback;
 using zelkit_test::ReadFile;
 using zelkit_test::TempDir;
 using zelkit_test::WriteFile;
+
+// Behind a trusted proxy (127.0.0.9 here): the caller is the right-most hop that is not a trusted
+// proxy, hops to its left were written by the caller; Forwarded wins over X-Forwarded-*.
+TEST(WebForwarded, TheRightMostUntrustedHopIsTheCaller) {
+  struct Case { std::string forwarded, for_, proto, host; bool named; std::string peer, want_proto, want_host, why; };
+  const Case kCases[] = {
+      {"", "192.0.2.60", "https", "", true, "192.0.2.60", "https", "", ""},
+      {"", "6.6.6.6, 192.0.2.60", "", "", true, "192.0.2.60", "", "", ""},
+      {"", "192.0.2.60, 127.0.0.9", "http, https", "", true, "192.0.2.60", "https", "", ""},
+      {"", "127.0.0.9", "", "", true, "127.0.0.9", "", "", ""},
+      {"", "", "gopher", "Bbs.Example.org", false, "", "", "bbs.example.org", ""},
+      {"for=192.0.2.61;proto=https;host=bbs.example.org", "6.6.6.6", "http", "", true, "192.0.2.61", "https", "bbs.example.org", ""},
+      {"for=6.6.6.6, for=\"192.0.2.62:4711\";proto=https", "", "", "", true, "192.0.2.62:4711", "https", "", ""},
+      {"for=\"[2001:db8::1]:4711\"", "", "", "", false, "", "", "", "not an IPv4 address ([2001:db8::1]:4711)"},
+      {"", "unknown", "", "", false, "", "", "", "not an IPv4 address (unknown)"},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.forwarded + " | " + C.for_);
+    const launcher::TForwarded F = launcher::WebForwarded(C.forwarded, C.for_, C.proto, C.host,
+                                                          [](std::uint32_t AAddress) { return AAddress == 0x7f000009u; });
+    EXPECT_EQ(C.named, F.Named);
+    EXPECT_EQ(C.peer, F.Peer);
+    EXPECT_EQ(C.want_proto, F.Proto);
+    EXPECT_EQ(C.want_host, F.Host);
+    EXPECT_NE(std::string::npos, F.Why.find(C.why)) << F.Why;
+    EXPECT_EQ(C.why.empty(), F.Why.empty()) << F.Why;
+  }
+}
 
 constexpr int kWaitMs = 15000;  // only a guard against hangs; every wait ends as soon as its event happens
 

@@ -4,6 +4,7 @@
 // Every descriptor the launcher opens is close-on-exec; only the caller's socket is made
 // inheritable, in the door's own process, just before exec.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <signal.h>
@@ -251,7 +252,9 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
   const std::string Name = !ACaller.Name.empty() ? ACaller.Name
                            : !FOptions.Name.empty() ? FOptions.Name
                                                     : "Guest " + std::to_string(Node);
-  const std::string Address = ACaller.Peer.substr(0, ACaller.Peer.rfind(':'));
+  char Address[INET_ADDRSTRLEN] = "";
+  const in_addr Caller{htonl(ACaller.Address)};
+  inet_ntop(AF_INET, &Caller, Address, sizeof Address);
   if (!WriteDoor32(DropFile, Node, FOptions.Stdio ? 0 : ASocket, Name, Address)) return Refuse("cannot write " + DropFile);
 
   int ConsoleFd = -1;

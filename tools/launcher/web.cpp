@@ -105,20 +105,34 @@ std::string Lower(std::string AText) {
 
 // A browser names the page that opens a WebSocket in Origin (RFC 6454); only the launcher's own page
 // (and the sysop's --web-origin pages) may open the door, so a page elsewhere that the caller happens
-// to visit cannot call doors in the caller's name. A client without Origin is not a browser.
-bool OriginAllowed(const http::request<http::empty_body>& ARequest) {
+// to visit cannot call doors in the caller's name. A client without Origin is not a browser. Behind
+// a trusted proxy the page is the one the proxy serves: its scheme (X-Forwarded-Proto) and the host
+// the browser asked for.
+bool OriginAllowed(const http::request<http::empty_body>& ARequest, const TForwarded* AProxy) {
   const auto It = ARequest.find(http::field::origin);
   if (It == ARequest.end()) return true;
   const std::string Origin = Lower(std::string(It->value()));
+  if (AProxy && !AProxy->Proto.empty()) {
+    const std::string Host = AProxy->Host.empty() ? Lower(std::string(ARequest[http::field::host])) : AProxy->Host;
+    if (!Host.empty() && Origin == AProxy->Proto + "://" + Host) return true;
+  }
   return std::find(FOrigins.begin(), FOrigins.end(), Origin) != FOrigins.end();
+}
+
+// Every value of a header the request may carry more than once, as one list.
+std::string Joined(const http::request<http::empty_body>& ARequest, std::string_view AName) {
+  std::string All;
+  for (auto [It, End] = ARequest.equal_range(beast::string_view(AName.data(), AName.size())); It != End; ++It) All += (All.empty() ? "" : ",") + std::string(It->value());
+  return All;
 }
 
 // One connection from a browser: HTTP requests for the page's files until it asks to upgrade to a
 // WebSocket, then a caller whose bytes are relayed to and from the door.
 class TVisitor : public std::enable_shared_from_this<TVisitor> {
  public:
-  TVisitor(tcp::socket&& ASocket, std::string APeer, std::uint32_t AAddress)
-      : FHttp(std::move(ASocket)), FPeer(std::move(APeer)), FAddress(AAddress), FStall(*FIo), FDoor(*FIo) {
+  TVisitor(tcp::socket&& ASocket, std::string APeer, std::uint32_t AAddress, bool AFromProxy)
+      : FHttp(std::move(ASocket)), FPeer(std::move(APeer)), FAddress(AAddress), FProxyPeer(FPeer),
+        FProxyAddress(AAddress), FFromProxy(AFromProxy), FStall(*FIo), FDoor(*FIo) {
     ++FVisitors;
     ++FLive;
     ++FByAddress[FAddress];
@@ -177,8 +191,37 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
       Request.keep_alive(false);
       return Respond(Request, http::status::method_not_allowed, "Only GET and HEAD.\n", "text/plain; charset=utf-8");
     }
+    if (FFromProxy && !TakeForwarded(Request)) return;
     if (websocket::is_upgrade(Request)) return Upgrade(std::move(Request));
     Serve(Request);
+  }
+
+  // A trusted proxy's request names its caller, who then meets the allow list and the per-address
+  // limit. Asked for every request: a proxy may carry several callers' requests on one connection.
+  bool TakeForwarded(const http::request<http::empty_body>& ARequest) {
+    FForwarded = WebForwarded(Joined(ARequest, "Forwarded"), Joined(ARequest, "X-Forwarded-For"),
+                              Joined(ARequest, "X-Forwarded-Proto"), Joined(ARequest, "X-Forwarded-Host"), FWeb.Trusted);
+    const char* Text = "text/plain; charset=utf-8";
+    if (!FForwarded.Why.empty()) {
+      Log("request from proxy " + FProxyPeer + " refused: " + FForwarded.Why);
+      Respond(ARequest, http::status::bad_request, "Bad request.\n", Text);
+      return false;
+    }
+    if (--FByAddress[FAddress] <= 0) FByAddress.erase(FAddress);
+    FAddress = FForwarded.Named ? FForwarded.Address : FProxyAddress;
+    FPeer = FForwarded.Named ? FForwarded.Peer + " (via " + FProxyPeer + ")" : FProxyPeer;
+    const int Open = ++FByAddress[FAddress];
+    if (FWeb.Allowed && !FWeb.Allowed(FAddress)) {
+      Log("caller " + FPeer + " refused: not on the allow list");
+      Respond(ARequest, http::status::forbidden, "Not allowed.\n", Text);
+      return false;
+    }
+    if (FForwarded.Named && Open > FWeb.MaxPerAddress) {
+      Log("caller " + FPeer + " refused: " + std::to_string(FWeb.MaxPerAddress) + " web connections already from that address (--max-per-address)");
+      Respond(ARequest, http::status::service_unavailable, "Too many connections from your address.\n", Text);
+      return false;
+    }
+    return true;
   }
 
   void Respond(const http::request<http::empty_body>& ARequest, http::status AStatus, std::string ABody,
@@ -225,7 +268,7 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
     std::string_view Target = View(ARequest.target());
     if (Target.substr(0, Target.find('?')) != "/door")
       return Respond(ARequest, http::status::not_found, "Not found.\n", "text/plain; charset=utf-8");
-    if (!OriginAllowed(ARequest)) {
+    if (!OriginAllowed(ARequest, FFromProxy ? &FForwarded : nullptr)) {
       Log("caller " + FPeer + " refused: page " + std::string(ARequest[http::field::origin]) + " may not open the door");
       return Respond(ARequest, http::status::forbidden, "This page may not open the door.\n", "text/plain; charset=utf-8");
     }
@@ -396,7 +439,11 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
 
   beast::tcp_stream FHttp;
   std::string FPeer;
-  std::uint32_t FAddress;
+  std::uint32_t FAddress;            // the caller's; behind a trusted proxy, as its last request said
+  std::string FProxyPeer;            // the connection's own end
+  std::uint32_t FProxyAddress;
+  bool FFromProxy;                   // the connection is a trusted proxy's (--trust-proxy)
+  TForwarded FForwarded;
   bool FCounted = true;  // counted in FVisitors until the WebSocket is open
   beast::flat_buffer FBuffer;
   std::optional<http::request_parser<http::empty_body>> FParser;
@@ -485,16 +532,18 @@ void Accept() {
       const std::string Peer = Remote.address().to_string() + ":" + std::to_string(Remote.port());
       const auto Mine = FByAddress.find(Address);
       const char* Full = nullptr;
-      if (FWeb.Allowed && !FWeb.Allowed(Address)) {
+      // A trusted proxy's callers meet the allow list and the limits once its request names them.
+      const bool FromProxy = FWeb.Trusted && FWeb.Trusted(Address);
+      if (!FromProxy && FWeb.Allowed && !FWeb.Allowed(Address)) {
         Log("caller " + Peer + " refused: not on the allow list");
       } else if (FVisitors >= FWeb.MaxVisitors) {
         Log("caller " + Peer + " refused: " + std::to_string(FWeb.MaxVisitors) + " connections already loading the page (--web-pending)");
         Full = "The door server is busy.";
-      } else if (Mine != FByAddress.end() && Mine->second >= FWeb.MaxPerAddress) {
+      } else if (!FromProxy && Mine != FByAddress.end() && Mine->second >= FWeb.MaxPerAddress) {
         Log("caller " + Peer + " refused: " + std::to_string(FWeb.MaxPerAddress) + " web connections already from that address (--max-per-address)");
         Full = "Too many connections from your address.";
       } else {
-        const auto Visitor = std::make_shared<TVisitor>(std::move(ASocket), Peer, Address);
+        const auto Visitor = std::make_shared<TVisitor>(std::move(ASocket), Peer, Address, FromProxy);
         std::erase_if(FAll, [](const std::weak_ptr<TVisitor>& AOne) { return AOne.expired(); });
         FAll.push_back(Visitor);
         Visitor->Start();

@@ -22,6 +22,7 @@ struct TWebOptions {
   int MaxVisitors = 256;            // connections at once that are not callers yet (loading the page)
   int MaxPerAddress = 64;           // web connections at once from one address
   bool (*Allowed)(std::uint32_t AAddress) = nullptr;  // the allow list, asked at connect; may be empty
+  bool (*Trusted)(std::uint32_t AAddress) = nullptr;  // a proxy that names the caller (Forwarded); may be empty
 };
 
 // A caller whose WebSocket is open and who now wants a node.

@@ -51,6 +51,7 @@ int StartWeb(int AWakeFd) {
   Web.MaxVisitors = FOptions.WebPending;
   Web.MaxPerAddress = FOptions.MaxPerAddress;
   Web.Allowed = [](std::uint32_t AAddress) { return AddressAllowed(ckWeb, AAddress); };
+  Web.Trusted = [](std::uint32_t AAddress) { return ProxyTrusted(AAddress); };
   if (!HasPage(Web.Root)) {
     std::fprintf(stderr, "zelkit-launch: --web: no index.html in %s (--web-root names the page's folder)\n", Web.Root.c_str());
     return -1;

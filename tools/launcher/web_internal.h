@@ -1,6 +1,6 @@
 #pragma once
-// Shared inside the web front door: the page's files as HTTP answers (web_files.cpp) for the
-// listener and relay (web.cpp).
+// Shared inside the web front door: the page's files as HTTP answers (web_files.cpp) and who a
+// trusted proxy says the caller is (web_forwarded.cpp), for the listener and relay (web.cpp).
 
 #include <cstdint>
 #include <string>
@@ -21,5 +21,19 @@ TWebFile WebFile(const std::string& ARoot, std::string_view ATarget, std::string
 
 // The value of "door=" in an address's query, percent-decoded, when it is a plausible door code.
 std::string WebDoorCode(std::string_view ATarget);
+
+// What a trusted proxy says about a request: the caller's address (the right-most hop that is not
+// itself a trusted proxy), and the scheme and host the browser used, for the Origin check.
+struct TForwarded {
+  bool Named = false;          // the headers name a caller; otherwise the proxy itself is calling
+  std::uint32_t Address = 0;   // IPv4, host byte order
+  std::string Peer;            // the hop as the proxy wrote it, for log lines ("192.0.2.60")
+  std::string Proto;           // "https", "http", or "" when not said
+  std::string Host;            // lower case; "" when not said
+  std::string Why;             // a caller the door server cannot name: refused, and this is why
+};
+// Forwarded wins over the X-Forwarded-* headers when both are there; ATrusted may be empty.
+TForwarded WebForwarded(std::string_view AForwarded, std::string_view AForwardedFor, std::string_view AProto,
+                        std::string_view AHost, bool (*ATrusted)(std::uint32_t));
 
 }  // namespace launcher

@@ -4,11 +4,14 @@
 //
 //   ZELKIT_LAUNCH=.../zelkit-launch ZELKIT_TUNECRAFT=.../tunecraft [ZELKIT_SCREENSHOT=out.png] \
 //     node --test acceptance/
-// Skips only when there is no chromium to run (CHROMIUM, default /usr/bin/chromium).
+// Skips only when there is no chromium to run (CHROMIUM, default /usr/bin/chromium). The call behind
+// nginx doing TLS needs Debian's nginx (nginx-light) and openssl, which the set-up script installs.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
+import { createHash } from 'node:crypto';
+import { createConnection, createServer } from 'node:net';
 import { existsSync, mkdtempSync, readFileSync, rmSync, mkdirSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
@@ -21,9 +24,9 @@ const kFrequencies = { C: 261.63, D: 293.66, E: 329.63 };
 
 // zelkit-launch with a door in a fresh directory (AEnv added to the door's environment); resolves
 // with the web page's port.
-function StartLauncher(ADir, ADoor, AEnv = {}) {
+function StartLauncher(ADir, ADoor, AEnv = {}, AArgs = []) {
   const Launcher = spawn(process.env.ZELKIT_LAUNCH,
-    ['--door', ADoor, '--port', '0', '--web', '0', '--max-calls', '1'],
+    ['--door', ADoor, '--port', '0', '--web', '0', '--max-calls', '1', ...AArgs],
     { cwd: ADir, stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...AEnv } });
   let Err = '';
   Launcher.stderr.on('data', (D) => { Err += D; });
@@ -48,13 +51,13 @@ function Exited(AChild) {
 }
 
 // Debian's chromium, headless, with a fresh profile and nothing that reaches out to the network.
-function LaunchBrowser(ADir) {
+function LaunchBrowser(ADir, AArgs = []) {
   return puppeteer.launch({
     executablePath: kChromium,
     headless: true,
     userDataDir: join(ADir, 'profile'),
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
+      '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required', ...AArgs],
   });
 }
 
@@ -320,3 +323,120 @@ test('the page wraps at column 80 as the PC and the sysop\'s console do', { time
     writeFileSync(join(ADir, 'column80.script'), kColumn80);
     return { DOORTEST_SCRIPT: join(ADir, 'column80.script'), DOORTEST_RESULT: join(ADir, 'column80.result') };
   }));
+
+const kNginx = '/usr/sbin/nginx';
+
+function FreePort() {
+  return new Promise((Resolve) => {
+    const Server = createServer();
+    Server.listen(0, '127.0.0.1', () => {
+      const { port } = Server.address();
+      Server.close(() => Resolve(port));
+    });
+  });
+}
+
+// nginx, in the foreground as one process with the test's own configuration: https on APort with
+// the test's certificate, proxying the page and its WebSocket (wss) to the launcher's web port.
+// It calls the launcher from 127.0.0.9, the address the launcher trusts as its proxy.
+async function StartNginx(ADir, APort, AWebPort) {
+  mkdirSync(join(ADir, 'nginx', 'tmp'), { recursive: true });
+  const Conf = join(ADir, 'nginx', 'nginx.conf');
+  const Tmp = join(ADir, 'nginx', 'tmp');
+  writeFileSync(Conf, `daemon off;
+master_process off;
+pid ${join(ADir, 'nginx', 'nginx.pid')};
+error_log ${join(ADir, 'nginx', 'error.log')} info;
+events { worker_connections 64; }
+http {
+  access_log ${join(ADir, 'nginx', 'access.log')};
+  client_body_temp_path ${Tmp}; proxy_temp_path ${Tmp}; fastcgi_temp_path ${Tmp}; uwsgi_temp_path ${Tmp}; scgi_temp_path ${Tmp};
+  map $http_upgrade $connection_upgrade { default upgrade; '' close; }
+  server {
+    listen 127.0.0.1:${APort} ssl;
+    ssl_certificate ${join(ADir, 'cert.pem')};
+    ssl_certificate_key ${join(ADir, 'key.pem')};
+    location / {
+      proxy_pass http://127.0.0.1:${AWebPort};
+      proxy_bind 127.0.0.9;
+      proxy_http_version 1.1;
+      proxy_set_header Upgrade $http_upgrade;
+      proxy_set_header Connection $connection_upgrade;
+      proxy_set_header Host $http_host;
+      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+      proxy_set_header X-Forwarded-Proto $scheme;
+      proxy_read_timeout 1h;
+    }
+  }
+}
+`);
+  const Nginx = spawn(kNginx, ['-p', join(ADir, 'nginx'), '-e', join(ADir, 'nginx', 'error.log'), '-c', Conf],
+    { stdio: ['ignore', 'ignore', 'pipe'] });
+  let Err = '';
+  Nginx.stderr.on('data', (D) => { Err += D; });
+  // Listening once a connection is taken (a TCP connect, no request: nothing reaches the launcher).
+  for (const Until = Date.now() + kWaitMs; ;) {
+    const Up = await new Promise((Resolve) => {
+      const Probe = createConnection({ host: '127.0.0.1', port: APort }, () => { Probe.destroy(); Resolve(true); });
+      Probe.on('error', () => Resolve(false));
+    });
+    if (Up) return Nginx;
+    assert.ok(Nginx.exitCode === null && Date.now() < Until, `nginx did not start: ${Err}${ReadOr(join(ADir, 'nginx', 'error.log'))}`);
+    await new Promise((Resolve) => setTimeout(Resolve, 50));
+  }
+}
+
+function ReadOr(APath) {
+  return existsSync(APath) ? readFileSync(APath, 'latin1') : '';
+}
+
+// A board that serves the page over https: nginx does TLS with a certificate made here and passes
+// the page and the WebSocket on; the browser is told to accept that one certificate (by its key),
+// plays tunecraft to its end, and the launcher names the browser's address, not nginx's.
+test('behind nginx doing TLS: https page, wss door, the caller\'s own address', { timeout: 120000 }, async (T) => {
+  for (const Program of [kChromium, kNginx, '/usr/bin/openssl']) {
+    if (!existsSync(Program)) {
+      T.skip(`no ${Program} (scripts/install-deps.sh installs it)`);
+      return;
+    }
+  }
+  const Dir = mkdtempSync(join(tmpdir(), 'zelkit-tls-'));
+  const Cert = join(Dir, 'cert.pem');
+  execFileSync('/usr/bin/openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '1', '-subj', '/CN=127.0.0.1',
+    '-addext', 'subjectAltName=IP:127.0.0.1', '-keyout', join(Dir, 'key.pem'), '-out', Cert], { stdio: 'ignore' });
+  const Der = execFileSync('/usr/bin/openssl', ['x509', '-in', Cert, '-noout', '-pubkey']);
+  const Spki = execFileSync('/usr/bin/openssl', ['pkey', '-pubin', '-outform', 'der'], { input: Der });
+  const Pin = createHash('sha256').update(Spki).digest('base64');
+  const { Launcher, Port } = StartLauncher(Dir, process.env.ZELKIT_TUNECRAFT, {}, ['--trust-proxy', '127.0.0.9']);
+  let Nginx = null;
+  let Browser = null;
+  try {
+    const TlsPort = await FreePort();
+    Nginx = await StartNginx(Dir, TlsPort, await Port);
+    Browser = await LaunchBrowser(Dir, [`--ignore-certificate-errors-spki-list=${Pin}`]);
+    const Page = await Browser.newPage();
+    const Problems = [];
+    Page.on('pageerror', (E) => Problems.push(String(E)));
+    await Page.goto(`https://127.0.0.1:${TlsPort}/`, { waitUntil: 'load', timeout: kWaitMs });
+    const WaitFor = (AFunction) => Page.waitForFunction(AFunction, { timeout: kWaitMs, polling: 50 });
+    await WaitFor(() => window.zelkitPage.ScreenText().includes('Press any key to play some random notes'));
+    await Page.keyboard.press('x');
+    await WaitFor(() => window.zelkitPage.ScreenText().includes('Your music has been played, press any key.'));
+    await Page.keyboard.press('x');
+    await WaitFor(() => window.zelkitPage.Ended);
+    assert.deepEqual(Problems, []);
+    assert.equal(await Exited(Launcher), 0, Launcher.LogText());
+    assert.match(Launcher.LogText(), /node 1: web call from 127\.0\.0\.1 \(via 127\.0\.0\.9:\d+\)/);
+    assert.equal(readFileSync(join(Dir, 'nodes', 'node1', 'DOOR32.SYS'), 'latin1').split('\r\n')[11], '127.0.0.1');
+    assert.match(ReadOr(join(Dir, 'nginx', 'access.log')), /"GET \/door HTTP\/1\.1" 101 /);
+  } finally {
+    if (Browser) await Browser.close();
+    for (const Child of [Nginx, Launcher]) {
+      if (Child && Child.exitCode === null && Child.signalCode === null) {
+        Child.kill('SIGTERM');
+        await Exited(Child);
+      }
+    }
+    rmSync(Dir, { recursive: true, force: true });
+  }
+});
