@@ -1,13 +1,16 @@
 // The launcher's byte parsers on their own: the telnet input filter of the --stdio relay and the
 // menu, the rlogin handshake step and the PROXY header, each fed its input split at every point.
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "tools/launcher/launcher_internal.h"
 #include "tools/launcher/proxy_header.h"
@@ -85,7 +88,57 @@ TEST(RloginHandshake, CompleteOnlyAtTheFourthNulAtEverySplit) {
       close(Sv[1]);
     }
   }
-  FOptions.RloginServerUser = false;
+  FOptions.RloginServerUser = true;
+}
+
+// Handshakes that must make room for a newcomer (--max-pending 3): the connection that has sent the
+// least, for the longest, gives way; a newcomer whose address already has connections waiting can
+// only push out its own. Each waiting connection is a socket pair whose client end has sent some
+// handshake bytes; the one that gave way is the one whose client end reads end of file.
+TEST(PendingHandshakes, TheOneThatHasSentLeastForLongestGivesWay) {
+  constexpr std::uint32_t A = 0x7f000001, B = 0x7f000002, C = 0x7f000003;
+  struct Waiting { std::uint32_t address; std::string sent; };
+  struct Case { std::string name; std::vector<Waiting> waiting; std::uint32_t newcomer; std::size_t gives_way; };
+  const std::string N(1, '\0');
+  const Case kCases[] = {
+      {"all silent: the oldest, not the newest", {{A, ""}, {A, ""}, {A, ""}}, A, 0},
+      {"the oldest has sent a part: the oldest silent one", {{A, N + "an"}, {A, ""}, {A, ""}}, A, 1},
+      {"the least sent goes before the oldest", {{A, N + "ann"}, {A, N}, {A, N + "a"}}, A, 1},
+      {"a newcomer with its own waiting pushes out only its own", {{B, ""}, {A, N + "x"}, {B, ""}}, A, 1},
+      {"a newcomer with none of its own: the least sent of all", {{A, N + "a"}, {B, ""}, {A, ""}}, C, 1},
+  };
+  const THandshakeStep Waits = [](int, TCaller&, std::string&) { return hsWait; };
+  const int SavedMax = FOptions.MaxPending;
+  FOptions.MaxPending = 3;
+  for (const auto& Cs : kCases) {
+    SCOPED_TRACE(Cs.name);
+    std::vector<int> Clients;
+    auto Add = [&](std::uint32_t AAddress, const std::string& ASent) {
+      int Sv[2];
+      ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv));
+      fcntl(Sv[1], F_SETFL, O_NONBLOCK);
+      if (!ASent.empty()) {
+        ASSERT_EQ(static_cast<ssize_t>(ASent.size()), write(Sv[1], ASent.data(), ASent.size()));
+      }
+      TCaller Caller;
+      Caller.Kind = ckRlogin;
+      Caller.Address = AAddress;
+      Caller.Peer = std::to_string(Clients.size());
+      AddPending(Sv[0], Caller, Waits);
+      Clients.push_back(Sv[1]);
+    };
+    for (const Waiting& W : Cs.waiting) Add(W.address, W.sent);
+    Add(Cs.newcomer, "");
+    for (std::size_t I = 0; I < Clients.size(); ++I) {
+      // Closed: end of file, or a reset when the server had bytes of it unread; else nothing to read yet.
+      char Byte;
+      const bool Closed = read(Clients[I], &Byte, 1) == 0 || errno == ECONNRESET;
+      EXPECT_EQ(I == Cs.gives_way, Closed) << "connection " << I;
+    }
+    ClosePending();
+    for (int Fd : Clients) close(Fd);
+  }
+  FOptions.MaxPending = SavedMax;
 }
 
 const std::string kV2 = "\r\n\r\n"s + '\0' + "\r\nQUIT\n";

@@ -203,24 +203,25 @@ TEST(Launcher, WorkdirAndConsoleCapture) {
 }
 
 TEST(Launcher, DoorThatCannotStartEndsOnlyThatCall) {
-  // A working directory that is not there, and a door that was there at start and is gone when
-  // the caller arrives: each call ends politely and the launcher goes on.
+  // A working directory and a door that were there at start and are gone when the caller arrives:
+  // each call ends politely and the launcher goes on.
   struct Case { std::vector<std::string> args; bool remove_door; std::string log; };
   const Case kCases[] = {
-      {{"--workdir", "no-such-dir"}, false, "cannot enter the working directory no-such-dir"},
+      {{"--workdir", "doomed-dir"}, false, "cannot enter the working directory doomed-dir"},
       {{"--door", "doomed-door"}, true, "cannot start the door: No such file or directory"},
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.log);
     TempDir Dir;
     fs::copy_file(TEST_DOOR_PATH, Dir.Path() / "doomed-door");
+    fs::create_directory(Dir.Path() / "doomed-dir");
     std::vector<std::string> Args = WithDoor({});
     Args.insert(Args.end(), C.args.begin(), C.args.end());
     if (C.remove_door) Args.erase(Args.begin(), Args.begin() + 2);  // only the doomed door
     Launcher L(Dir.Path(), Args);
     int Port = L.Port();
     ASSERT_GT(Port, 0) << L.Log();
-    if (C.remove_door) fs::remove(Dir.Path() / "doomed-door");
+    fs::remove(Dir.Path() / (C.remove_door ? "doomed-door" : "doomed-dir"));
     for (int Call = 1; Call <= 2; ++Call) {
       Caller A(Port);
       EXPECT_EQ("Sorry, the door cannot be started right now. Please call again later.\r\n", A.ReadLine());
@@ -265,7 +266,8 @@ TEST(Launcher, DoorIsCheckedBeforeListening) {
 }
 
 TEST(Launcher, StopSignalHangsUpCallersAndExitsZero) {
-  for (int Sig : {SIGTERM, SIGINT}) {
+  // SIGHUP too: closing the sysop's terminal must not leave the doors running without a launcher.
+  for (int Sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(Sig);
     TempDir Dir;
     Launcher L(Dir.Path(), WithDoor({}));
@@ -280,6 +282,7 @@ TEST(Launcher, StopSignalHangsUpCallersAndExitsZero) {
     EXPECT_TRUE(A.ReadsEndOfFile());
     EXPECT_TRUE(B.ReadsEndOfFile());
     EXPECT_NE(std::string::npos, L.Log().find("killed by signal 15")) << L.Log();
+    EXPECT_NE(std::string::npos, L.Log().find(std::string("SIG") + sigabbrev_np(Sig) + " received, ending every door")) << L.Log();
   }
 }
 
@@ -309,6 +312,16 @@ TEST(Launcher, CallersWhoHangUpAtOnceDoNotDisturbOthers) {
   A.Send("hi!");
   EXPECT_EQ("hi!", A.ReadUntil("!"));
   EXPECT_TRUE(L.Running());
+}
+
+// A caller gone while the telnet offers are out gets no door: the node is free again at once.
+TEST(Launcher, CallerGoneBeforeTheDoorStartsGetsNoDoor) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--door", TEST_DOOR_PATH, "--port", "0", "--max-nodes", "1"});
+  { Caller Gone(L.Port()); }
+  EXPECT_TRUE(L.WaitForLog("node 1: caller hung up before the door started")) << L.Log();
+  EXPECT_TRUE(L.WaitForLog("node 1: call ended before a door started")) << L.Log();
+  EXPECT_EQ("", ReadFile(Dir.Path() / "nodes/node1/console.ans"));  // the door never ran
 }
 
 TEST(Launcher, MaxCallsEndsTheLauncher) {

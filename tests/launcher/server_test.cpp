@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,13 +50,15 @@ std::string DropFileName(const fs::path& ADir, int ANode) {
 TEST(DoorServer, RloginCallerGetsTheNameFromTheHandshake) {
   struct Case { std::string client, server, terminal; std::vector<std::string> args; std::string name; };
   const Case kCases[] = {
-      {"ann", "[XA]Ann Smith", "ansi/38400", {}, "ann"},
-      {"secret", "[XA]Ann Smith", "ansi/38400", {"--rlogin-name", "server"}, "Ann Smith"},
-      {"[XA]bob", "", "vt100/9600", {}, "bob"},
-      {"", "", "ansi/38400", {}, "Guest 1"},
+      {"secret", "[XA]Ann Smith", "ansi/38400", {}, "Ann Smith"},
+      {"root", "[XA]Ann", "ansi/38400", {"--rlogin-name", "server"}, "Ann"},
+      {"ann", "[XA]Ann Smith", "ansi/38400", {"--rlogin-name", "client"}, "ann"},
+      {"[XA]bob", "", "vt100/9600", {"--rlogin-name", "client"}, "bob"},
+      {"root", "", "ansi/38400", {}, "Guest 1"},
       {"", "", "ansi/38400", {"--name", "Visitor"}, "Visitor"},
-      {"Eve\r\nX", "", "ansi", {}, "EveX"},  // a line break would shift the drop file's lines
-      {"[unclosed", "", "ansi", {}, "[unclosed"},
+      {"", "Eve\r\nX", "ansi", {}, "EveX"},  // a line break would shift the drop file's lines
+      {"", "[unclosed", "ansi", {}, "[unclosed"},
+      {"", "Zo\x81\x9b" "e", "ansi", {}, "Zo\x81\x9b" "e"},  // CP437 letters stay in the drop file
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.client + " / " + C.server);
@@ -71,6 +74,12 @@ TEST(DoorServer, RloginCallerGetsTheNameFromTheHandshake) {
     EXPECT_EQ(kNul, A.ReadUntil(kNul));  // the server's one NUL: handshake accepted
     EXPECT_EQ("hello " + C.name + " on node 1\r\n", A.ReadLine());
     EXPECT_EQ(C.name, DropFileName(Dir.Path(), 1));
+    // The log shows bytes a terminal could take as controls escaped, and says why a name is missing.
+    const std::string Logged = C.name.rfind("Zo", 0) == 0 ? "(Zo\\x81\\x9Be)"
+                               : C.name == "Guest 1"      ? "the rlogin server-user field (--rlogin-name server) held no name"
+                                                          : "";
+    EXPECT_TRUE(L.WaitForLog(Logged)) << L.Log();
+    EXPECT_EQ(std::string::npos, L.Log().find('\x9b'));
     // After the handshake the connection is plain 8-bit data: no telnet, byte 255 as it is.
     A.Send("8\xff-bit!");
     EXPECT_EQ("8\xff-bit!", A.ReadUntil("!"));
@@ -253,12 +262,82 @@ TEST(DoorServer, SilentConnectionsDoNotStopARealCaller) {
   A.Send(" ");
   EXPECT_TRUE(A.ReadsEndOfFile());
   EXPECT_TRUE(L.WaitForLog("node 1: door ended with exit code 0")) << L.Log();
-  EXPECT_EQ("player", DropFileName(Dir.Path(), 1));
+  EXPECT_EQ("Player", DropFileName(Dir.Path(), 1));
   EXPECT_NE(std::string::npos, L.Log().find("gave way to a newer caller (--max-pending 32)"));
   // Every silent connection was closed by the server: most gave way, the newest few timed out.
   int Closed = 0;
   for (auto& S : Silent) Closed += S->ReadsEndOfFile() ? 1 : 0;
   EXPECT_EQ(200, Closed);
+}
+
+// A burst of rlogin callers, each sending its whole handshake at once, five times as many as the
+// handshakes that may wait (--max-pending 8): a complete handshake never gives way, so every one of
+// them reaches the door.
+TEST(DoorServer, BurstOfCompleteHandshakesAllReachTheDoor) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({"--rlogin-port", "0", "--max-pending", "8"}));
+  ASSERT_GT(L.Port(), 0);
+  const int Port = L.RloginPort();
+  std::vector<std::unique_ptr<Caller>> Burst;
+  for (int I = 0; I < 40; ++I) {
+    Burst.push_back(std::make_unique<Caller>(Port));
+    ASSERT_TRUE(Burst.back()->Connected()) << I;
+    Burst.back()->Send(RloginHandshake("pw", "caller" + std::to_string(I), "ansi/38400"));
+  }
+  std::set<int> Nodes;
+  for (int I = 0; I < 40; ++I) {
+    const std::string Greeting = Burst[I]->ReadLine();
+    EXPECT_TRUE(Greeting.starts_with(kNul + "hello caller" + std::to_string(I) + " on node ")) << I << ": " << Greeting;
+    Nodes.insert(NodeOf(Greeting.substr(1)));
+  }
+  EXPECT_EQ(40U, Nodes.size());
+  EXPECT_EQ(std::string::npos, L.Log().find("gave way")) << L.Log();
+}
+
+// The door of a launcher that was killed goes on with its caller; a launcher started again on the
+// same nodes passes that node over instead of handing it to a second caller. A door that crashes
+// leaves its caller a word and a terminal put back to normal.
+TEST(DoorServer, RestartedLauncherNeverDoublesANodeAndACrashIsTold) {
+  TempDir Dir;
+  std::unique_ptr<Launcher> First = std::make_unique<Launcher>(Dir.Path(), WithDoor({}));
+  Caller A(First->Port());
+  ASSERT_EQ("hello Guest 1 on node 1\r\n", A.ReadLine());
+  First->Signal(SIGKILL);
+  First.reset();
+  Launcher Second(Dir.Path(), WithDoor({}));
+  Caller B(Second.Port());
+  EXPECT_EQ("hello Guest 2 on node 2\r\n", B.ReadLine());
+  EXPECT_TRUE(Second.WaitForLog("node 1: in use by a door this launcher did not start")) << Second.Log();
+  EXPECT_EQ("Guest 1", DropFileName(Dir.Path(), 1));  // the first caller's drop file, not rewritten
+  A.Send("still here!");
+  EXPECT_EQ("still here!", A.ReadUntil("!"));
+  B.Send("c");
+  EXPECT_EQ("\x1b[0m\x1b[?25h\r\n\r\nSorry, the door ended unexpectedly. Goodbye.\r\n",
+            B.ReadUntil("Goodbye.\r\n"));
+  EXPECT_TRUE(B.ReadsEndOfFile());
+  EXPECT_TRUE(Second.WaitForLog("node 2: door ended, killed by signal 6 (SIGABRT)")) << Second.Log();
+  A.Send("q");
+  EXPECT_EQ("bye\r\n", A.ReadLine());
+}
+
+// Refusals of one kind from one address are summed: the first in full, the rest in one line.
+TEST(DoorServer, RepeatedRefusalsAreSummedInTheLog) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({"--allow", "127.0.0.2"}));
+  const int Port = L.Port();
+  for (int I = 0; I < 25; ++I) {
+    Caller Refused(Port);
+    EXPECT_EQ("", Refused.ReadAll());
+  }
+  L.Signal(SIGTERM);
+  ASSERT_EQ(0, L.WaitForExit());  // exit code 0
+  const std::string Log = L.Log();
+  std::size_t Full = 0;
+  for (std::size_t At = Log.find("refused: address not allowed"); At != std::string::npos;
+       At = Log.find("refused: address not allowed", At + 1))
+    ++Full;
+  EXPECT_EQ(1U, Full) << Log;
+  EXPECT_NE(std::string::npos, Log.find("refused 24 connections from 127.0.0.1 in the last 10 s: address not allowed")) << Log;
 }
 
 TEST(DoorServer, HandshakeThatNeverComesTimesOut) {
@@ -321,10 +400,13 @@ TEST(DoorServer, CallerHangingUpEndsTheStdioDoor) {
       Caller A(L.Port());
       ASSERT_NE(std::string::npos, A.ReadUntil(C.shown).find(C.shown));
     }
-    // The door reads end of file or gets SIGHUP from its terminal at once, and ends either way: not
-    // by the SIGKILL that follows 5 s later when the terminal was left open.
-    EXPECT_TRUE(L.WaitForLog("node 1: door ended")) << L.Log();
+    // The door gets SIGHUP from its terminal at once and ends (not by the SIGKILL that follows 5 s
+    // later when the terminal was left open); the log says the caller hung up, and the node's
+    // console.ans holds what the door showed, as in the other modes.
+    EXPECT_TRUE(L.WaitForLog("node 1: caller hung up")) << L.Log();
+    EXPECT_EQ(std::string::npos, L.Log().find("killed by signal")) << L.Log();
     EXPECT_EQ(std::string::npos, L.Log().find("SIGKILL")) << L.Log();
+    EXPECT_NE(std::string::npos, ReadFile(Dir.Path() / "nodes/node1/console.ans").find(C.shown));
     EXPECT_TRUE(L.Running());
   }
 }
@@ -383,6 +465,9 @@ TEST(DoorServer, StartUpMessages) {
       {{"--door", "a=" TEST_DOOR_PATH, "--door", "A=" TEST_DOOR_PATH}, 2, "", "two doors have the code A"},
       {WithDoor({"--allow", "10.0.0.0/33"}), 2, "", "--allow 10.0.0.0/33: the prefix length is 0 to 32"},
       {WithDoor({"--rlogin-name", "password"}), 2, "", "--rlogin-name is client or server"},
+      {WithDoor({"--allow", "127.0.0.1/0"}), 2, "", "--allow 127.0.0.1/0: /0 admits every address; write 0.0.0.0/0"},
+      {WithDoor({"--allow", "0.0.0.0/0", "--max-calls", "1"}), -1, "", ""},
+      {WithDoor({"--workdir", "no-such-dir"}), 2, "", "--workdir no-such-dir: No such file or directory"},
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.log.empty() ? C.out : C.log);

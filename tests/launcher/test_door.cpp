@@ -1,13 +1,14 @@
 // A tiny door for the launcher's tests, written without the kit. It takes the caller's socket from
 // -D<DOOR32.SYS> (line 2) or from -N<node> -S<socket>, greets the caller, then echoes what the caller
 // types. Commands, one byte each: q ends with code 0, x ends with code 3, k kills the door with
-// SIGKILL, f lists the door's open descriptors, a lists its arguments, w tells its working directory,
+// SIGKILL, c crashes it (SIGABRT, no core file), f lists the door's open descriptors, a lists its arguments, w tells its working directory,
 // Y tells whether its standard input is a terminal, R puts that terminal in raw mode, F sends
 // without end (until the caller is gone), M sends 1,000,000 bytes of numbered lines and goes on. With -X (stdio) the caller is on the door's standard
 // streams, a pseudo-terminal that the door puts in raw mode as a real console door does.
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -106,6 +107,11 @@ int main(int argc, char** argv) {
         case 'q': Send(Socket, "bye\r\n"); return 0;
         case 'x': return 3;
         case 'k': raise(SIGKILL); break;
+        case 'c': {
+          const rlimit NoCore{0, 0};
+          setrlimit(RLIMIT_CORE, &NoCore);
+          std::abort();
+        }
         case 'f': Send(Socket, "fds:" + OpenFds() + "\r\n"); break;
         case 'R': {  // raw mode on standard input, as a console door sets its keyboard
           termios Raw {};

@@ -69,36 +69,56 @@ std::size_t TelnetCommandLength(const unsigned char* ABytes, std::size_t ALen) {
 // 8-bit data, asks the client to send 8-bit data, and takes the client's answers off the line
 // (RFC 857, 858, 856). The door's own offers then find the options already in effect, so a
 // client that follows the rules does not answer again and no negotiation bytes reach the door
-// as keys. Only telnet commands are taken; anything the caller typed stays for the door. Runs in
+// as keys. Only telnet commands are taken; anything the caller typed stays for the door. The wait
+// ends as soon as every offer has its answer, when the caller types, or at kNegotiationMs. Runs in
 // the caller's own process, so callers connecting at the same time never wait on each other.
 bool NegotiateLikeABbs(int ASocket, const TCaller& ACaller) {
   static const unsigned char kOffers[] = {255, 251, 1, 255, 251, 3, 255, 251, 0, 255, 253, 0};
   if (SentUntrustedProxyHeader(ASocket, ACaller, 0)) return false;
   if (send(ASocket, kOffers, sizeof kOffers, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kOffers)) return true;
-  constexpr int kAnswersExpected = 4;
-  int Answers = 0;
+  // The answers awaited: DO or DONT to each WILL, WILL or WONT to the DO.
+  struct TAwaited { bool ToDo; unsigned char Option; bool Answered; };
+  TAwaited Awaited[] = {{false, 1, false}, {false, 3, false}, {false, 0, false}, {true, 0, false}};
+  auto AllAnswered = [&Awaited] {
+    return std::all_of(std::begin(Awaited), std::end(Awaited), [](const TAwaited& A) { return A.Answered; });
+  };
+  // An unfinished command is taken off the socket as it comes, so that the wait sleeps until more
+  // bytes arrive. Only its start is kept (a subnegotiation's body matters not here) with its last
+  // byte, to see an IAC SE split between two reads.
+  std::string Partial;
   const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kNegotiationMs);
-  for (;;) {
+  while (!AllAnswered()) {
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
     if (Left <= 0) return true;
-    // Once every offer has its answer, a short quiet spell ends the wait.
     pollfd Pfd{ASocket, POLLIN, 0};
-    const int Ready = poll(&Pfd, 1, Answers >= kAnswersExpected ? std::min<int>(50, static_cast<int>(Left)) : static_cast<int>(Left));
+    const int Ready = poll(&Pfd, 1, static_cast<int>(Left));
     if (Ready < 0 && errno == EINTR) continue;
     if (Ready <= 0) return true;
     unsigned char Peek[512];
     const ssize_t Got = recv(ASocket, Peek, sizeof Peek, MSG_PEEK);
-    if (Got <= 0) return true;  // hung up: the door finds out
-    if (Peek[0] != kIac) return !SentUntrustedProxyHeader(ASocket, ACaller, kNegotiationMs);  // else the caller's own keys: leave them
-    const std::size_t Length = TelnetCommandLength(Peek, static_cast<std::size_t>(Got));
-    if (Length == 0) {
-      if (static_cast<std::size_t>(Got) == sizeof Peek) return true;  // an endless subnegotiation: not ours to take
-      continue;  // the rest of the command is on its way
-    }
+    if (Got <= 0) return true;  // hung up: the caller's process finds out next
+    // Else the caller's own keys: leave them for the door.
+    if (Partial.empty() && Peek[0] != kIac) return !SentUntrustedProxyHeader(ASocket, ACaller, kNegotiationMs);
+    const std::string Seen = Partial + std::string(reinterpret_cast<const char*>(Peek), static_cast<std::size_t>(Got));
+    const std::size_t Length = TelnetCommandLength(reinterpret_cast<const unsigned char*>(Seen.data()), Seen.size());
     unsigned char Discard[sizeof Peek];
-    if (recv(ASocket, Discard, Length, 0) != static_cast<ssize_t>(Length)) return true;
-    if (Peek[1] >= kWill && Peek[1] <= kDont) ++Answers;
+    if (Length == 0) {
+      // All of it belongs to the command: take it, and keep what is needed to finish it.
+      if (recv(ASocket, Discard, static_cast<std::size_t>(Got), 0) != Got) return true;
+      Partial = Seen.size() <= 3 ? Seen : Seen.substr(0, 2) + Seen.back();
+      continue;
+    }
+    const std::size_t Take = Length - Partial.size();
+    if (recv(ASocket, Discard, Take, 0) != static_cast<ssize_t>(Take)) return true;
+    const auto Command = static_cast<unsigned char>(Seen[1]);
+    if (Length == 3 && Command >= kWill && Command <= kDont) {
+      const bool IsWillWont = Command == kWill || Command == kWill + 1;
+      for (TAwaited& A : Awaited)
+        if (A.ToDo == IsWillWont && A.Option == static_cast<unsigned char>(Seen[2])) A.Answered = true;
+    }
+    Partial.clear();
   }
+  return true;
 }
 
 // RFC 1282: the client sends NUL, client-user NUL, server-user NUL, terminal-type/speed NUL, and
@@ -138,6 +158,9 @@ THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState) 
   if (send(ASocket, &kAccept, 1, MSG_NOSIGNAL) != 1) return Refuse("hung up during the handshake");
 
   ACaller.Name = NameFromField(FOptions.RloginServerUser ? Fields[1] : Fields[0]);
+  if (ACaller.Name.empty())
+    ACaller.NameNote = std::string("the rlogin ") + (FOptions.RloginServerUser ? "server-user" : "client-user") +
+                       " field (--rlogin-name " + (FOptions.RloginServerUser ? "server" : "client") + ") held no name";
   // "terminal-type/speed"; a terminal type of "xtrn=<code>" asks for one door directly.
   const std::string Terminal = Fields[2].substr(0, Fields[2].find('/'));
   std::string Lower = Terminal;

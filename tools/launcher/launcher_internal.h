@@ -49,11 +49,11 @@ struct TOptions {
   bool Stdio = false;
   bool Console = false;
   bool Raw = false;               // hand telnet callers to the door without the BBS's telnet negotiation
-  bool RloginServerUser = false;  // the caller's name is in the rlogin server-user field, not client-user
+  bool RloginServerUser = true;   // the caller's name is in the rlogin server-user field (else client-user)
   long MaxCalls = 0;              // 0: no limit
   int MaxNodes = 250;
   int MaxPerAddress = 64;         // calls at once from one address; a BBS sends all its callers from one
-  int MaxPending = 32;            // handshakes in progress at once; the oldest gives way to a newcomer
+  int MaxPending = 32;            // handshakes in progress at once; see AddPending for who gives way
   int HandshakeSeconds = 10;
   std::vector<std::string> DoorArgs;  // after "--": for every door
   struct TAllow {
@@ -150,11 +150,16 @@ struct TCaller {
   std::string DoorCode;           // a door asked for by code; empty: the menu, or the only door
   std::uint64_t RelayId = 0;      // SSH callers: the relay told of the door's end (SshDoorEnded)
   bool AwaitingProxyHeader = false;  // a trusted proxy's connection whose PROXY header is still to come
+  std::string NameNote;           // for the log: why the handshake gave no name, when it gave none
 };
 
 const char* KindName(TCallerKind AKind);  // "telnet", "rlogin", "web", "ssh"
 bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress);
 bool ProxyTrusted(std::uint32_t AAddress);  // on --trust-proxy
+bool AddressNamed(std::uint32_t AAddress);  // given on its own (no /BITS) in --allow
+// Text from a caller for a log line: control bytes, DEL and C1 bytes (0x80-0x9F, which some
+// terminals take as controls) are shown as \xHH, so the log shows what came and cannot be forged.
+std::string Printable(const std::string& AText);
 // The allow list's verdict on a new connection; a refusal is logged and the socket closed.
 bool CallerMayConnect(int ASocket, const TCaller& ACaller);
 
@@ -163,8 +168,16 @@ enum THandshakeResult : std::uint8_t { hsWait, hsDone, hsFailed };
 // the caller's identity; hsDone starts the call, hsFailed closes the connection (the step logs why).
 using THandshakeStep = THandshakeResult (*)(int ASocket, TCaller& ACaller, std::string& AState);
 // Takes over the socket until its handshake is done, failed or timed out (--handshake-timeout).
-// When --max-pending handshakes are already waiting, the oldest is closed to make room.
+// When --max-pending handshakes are already waiting, room is made: handshakes that have arrived
+// whole are started (they never give way), then the connection that has sent the least for the
+// longest is closed, taken from the newcomer's own address when that address has any waiting.
+// Every front door with a handshake of its own shares these bounds through this call.
 void AddPending(int ASocket, const TCaller& ACaller, THandshakeStep AStep);
+// Refusals are summed per address and reason: true when this one is the first of its kind in the
+// current interval (log it in full); the others are counted and FlushRefusals logs one line each.
+bool LogRefusal(const TCaller& ACaller, const std::string& AReason);
+void FlushRefusals(bool AAll);  // AAll: now, whether or not the interval is over (at the end)
+int RefusalTimeoutMs();         // until the interval ends; -1 when nothing is counted
 
 struct TListener {
   int Fd = -1;
@@ -248,7 +261,8 @@ int ChooseDoor(int ASocket, TCallerKind AKind);
 int FindDoor(const std::string& ACode);  // -1 when no door has that code
 
 // --- relay.cpp: runs in the caller's process; never returns
-[[noreturn]] void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, std::vector<char*>& AArgv);
+// AConsoleFd: node<N>/console.ans, which gets a copy of what the door shows (-1: none).
+[[noreturn]] void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, int AConsoleFd, std::vector<char*>& AArgv);
 
 // --- web_calls.cpp: the web front door (--web), when the launcher is built with it
 int StartWeb(int AWakeFd);              // the web page's port, or -1 after a message

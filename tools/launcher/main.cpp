@@ -34,6 +34,7 @@ int FWake[2] = {-1, -1};  // self-pipe: signal handlers write, the poll loop rea
 volatile sig_atomic_t FChildEnded = 0;
 volatile sig_atomic_t FStopRequests = 0;
 volatile sig_atomic_t FReloadRequests = 0;
+volatile sig_atomic_t FStopSignal = 0;  // the last of SIGTERM, SIGHUP, SIGINT that asked to stop
 bool FStopping = false;
 bool FKilled = false;
 std::chrono::steady_clock::time_point FKillDeadline;
@@ -42,7 +43,10 @@ void OnSignal(int ASignal) {
   int SavedErrno = errno;
   if (ASignal == SIGCHLD) FChildEnded = 1;
   else if (ASignal == SIGHUP && !FOptions.ConfigPath.empty()) FReloadRequests = FReloadRequests + 1;
-  else FStopRequests = FStopRequests + 1;
+  else {
+    FStopSignal = ASignal;
+    FStopRequests = FStopRequests + 1;
+  }
   char B = 0;
   std::ignore = write(FWake[1], &B, 1);
   errno = SavedErrno;
@@ -56,7 +60,8 @@ void InstallSignals() {
   sigaction(SIGCHLD, &Sa, nullptr);
   sigaction(SIGINT, &Sa, nullptr);
   sigaction(SIGTERM, &Sa, nullptr);
-  // With --config, SIGHUP reads the file again; without, it ends the launcher as SIGTERM does.
+  // With --config, SIGHUP reads the file again; without, it ends the launcher as SIGTERM does:
+  // closing the sysop's terminal ends every door and hangs up every caller, never orphans them.
   sigaction(SIGHUP, &Sa, nullptr);
   // A caller who hangs up while being written to must not end the launcher.
   signal(SIGPIPE, SIG_IGN);
@@ -69,9 +74,10 @@ void ReserveStandardFds() {
     if (fcntl(Fd, F_GETFD) == -1 && errno == EBADF) std::ignore = open("/dev/null", O_RDWR);
 }
 
-void BeginStop() {
+void BeginStop(const std::string& AWhy) {
   if (FStopping) return;
   FStopping = true;
+  if (!AWhy.empty()) Log("zelkit-launch: " + AWhy + ", ending every door and hanging up every caller");
   CloseListeners();
   ClosePending();
   SignalDoors(SIGTERM);
@@ -100,14 +106,20 @@ int Serve() {
         FKilled = true;
       }
       StopsSeen = FStopRequests;
-      BeginStop();
+      const char* Abbrev = sigabbrev_np(FStopSignal);
+      BeginStop(std::string("SIG") + (Abbrev != nullptr ? Abbrev : "?") + " received");
     }
-    if (FOptions.MaxCalls > 0 && FCallsEnded >= FOptions.MaxCalls) BeginStop();
-    if (FStopping && !AnyDoorRunning()) return 0;
+    if (FOptions.MaxCalls > 0 && FCallsEnded >= FOptions.MaxCalls) BeginStop("");
+    if (FStopping && !AnyDoorRunning()) {
+      FlushRefusals(true);
+      return 0;
+    }
     ExpirePending();
+    FlushRefusals(false);
 
     int Timeout = PendingTimeoutMs();
     auto Sooner = [&Timeout](int AMs) { Timeout = Timeout < 0 ? AMs : std::min(Timeout, AMs); };
+    if (const int Refusals = RefusalTimeoutMs(); Refusals >= 0) Sooner(Refusals);
     if (FStopping && !FKilled) {
       auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(FKillDeadline - std::chrono::steady_clock::now());
       if (Left.count() <= 0) {

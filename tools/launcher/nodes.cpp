@@ -9,6 +9,7 @@
 #include <linux/close_range.h>
 #include <signal.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -56,6 +57,51 @@ enum : int { kStepWorkDir = 1, kStepStreams = 2, kStepExec = 3, kStepNoDoor = 4,
 
 std::string NodeDir(int ANode) { return FOptions.Base + "/node" + std::to_string(ANode); }
 
+// The node's lock, held for as long as the call lasts: a lock on node<N>/console.ans, which becomes
+// the door's standard output and error (with --stdio, its relay's copy of the screen), or with
+// --console, on node<N>/node.lock, which the door inherits. The door's own process holds it, so a
+// launcher that was killed and started again cannot hand the node of a door that still runs to a
+// second caller. The descriptor, or -1 when the node is in use or cannot be set up (AWhy says which).
+int LockNode(int ANode, std::string& AWhy) {
+  const std::string Dir = NodeDir(ANode);
+  std::error_code Ec;
+  std::filesystem::create_directories(Dir, Ec);
+  if (Ec) {
+    AWhy = "cannot create " + Dir + ": " + Ec.message();
+    return -1;
+  }
+  const std::string Path = Dir + (FOptions.Console ? "/node.lock" : "/console.ans");
+  const int Fd = open(Path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (Fd < 0) {
+    AWhy = "cannot create " + Path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+    AWhy = "in use by a door this launcher did not start (" + Path + " is locked)";
+    close(Fd);
+    return -1;
+  }
+  // Emptied only once it is ours: the screen of a door still running elsewhere stays as it is.
+  if (ftruncate(Fd, 0) != 0) {
+    AWhy = "cannot empty " + Path + ": " + std::strerror(errno);
+    close(Fd);
+    return -1;
+  }
+  return Fd;
+}
+
+// A door that ends on one of these signals crashed, rather than being stopped or hung up on.
+bool IsCrash(int ASignal) {
+  return ASignal == SIGSEGV || ASignal == SIGABRT || ASignal == SIGBUS || ASignal == SIGFPE || ASignal == SIGILL ||
+         ASignal == SIGSYS || ASignal == SIGTRAP;
+}
+
+// The caller hung up before the door started: no door is started for nobody.
+bool CallerGone(int ASocket) {
+  pollfd Pfd{ASocket, POLLRDHUP, 0};
+  return poll(&Pfd, 1, 0) > 0 && (Pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // DOOR32.SYS: comm type, socket handle, baud, BBS name, user record (from 1), real name, alias,
 // security level, minutes left, emulation (1 = ANSI), node; CR LF after every line. A twelfth line
 // carries the caller's IP address (behind a trusted proxy, the caller's, not the proxy's): readers
@@ -80,13 +126,14 @@ std::string SignalName(int ASignal) {
 
 // The caller's own process: everything between the fork and the door's exec, which may take a
 // while (telnet answers, a caller reading the menu) without holding up the launcher.
-[[noreturn]] void RunCaller(int ASocket, const TCaller& ACaller, int ANode, int AConsoleFd, int AReportFd,
+[[noreturn]] void RunCaller(int ASocket, const TCaller& ACaller, int ANode, int ALockFd, int AReportFd,
                             const std::string& ADropFile) {
+  const int ConsoleFd = FOptions.Console ? -1 : ALockFd;
   ResetSignalsForChild();
   // Logged here rather than by the launcher, so that it comes before anything else this call logs.
   const std::string Node = "node " + std::to_string(ANode) + ": ";
-  Log(Node + KindName(ACaller.Kind) + " call from " + ACaller.Peer + (ACaller.Name.empty() ? "" : " (" + ACaller.Name + ")") +
-      ", door pid " + std::to_string(getpid()));
+  Log(Node + KindName(ACaller.Kind) + " call from " + ACaller.Peer + (ACaller.Name.empty() ? "" : " (" + Printable(ACaller.Name) + ")") +
+      ", door pid " + std::to_string(getpid()) + (ACaller.NameNote.empty() ? "" : "; " + ACaller.NameNote));
   // Nothing of the launcher's other connections stays open here while the caller reads the menu.
   CloseListeners();
   ClosePending();
@@ -102,6 +149,10 @@ std::string SignalName(int ASignal) {
   if ((ACaller.Kind == ckTelnet && !FOptions.Raw) || ACaller.Kind == ckWeb || ACaller.Kind == ckSsh) {
     if (!NegotiateLikeABbs(ASocket, ACaller)) ReportFailure(AReportFd, kStepNoDoor);
   } else if (ACaller.Kind == ckTelnet && SentUntrustedProxyHeader(ASocket, ACaller, 0)) {
+    ReportFailure(AReportFd, kStepNoDoor);
+  }
+  if (CallerGone(ASocket)) {
+    Log(Node + "caller hung up before the door started");
     ReportFailure(AReportFd, kStepNoDoor);
   }
 
@@ -142,16 +193,19 @@ std::string SignalName(int ASignal) {
 
   const std::string& WorkDir = Chosen.WorkDir.empty() ? FOptions.WorkDir : Chosen.WorkDir;
   if (!WorkDir.empty() && chdir(WorkDir.c_str()) != 0) ReportFailure(AReportFd, kStepWorkDir);
-  if (FOptions.Stdio) RunOnPty(ASocket, ACaller.Kind, AReportFd, Argv);
-  if (AConsoleFd >= 0) {
+  if (FOptions.Stdio) RunOnPty(ASocket, ACaller.Kind, AReportFd, ConsoleFd, Argv);
+  if (ConsoleFd >= 0) {
     int Null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (Null < 0 || dup2(Null, STDIN_FILENO) < 0 || dup2(AConsoleFd, STDOUT_FILENO) < 0 ||
-        dup2(AConsoleFd, STDERR_FILENO) < 0)
+    if (Null < 0 || dup2(Null, STDIN_FILENO) < 0 || dup2(ConsoleFd, STDOUT_FILENO) < 0 ||
+        dup2(ConsoleFd, STDERR_FILENO) < 0)
       ReportFailure(AReportFd, kStepStreams);
   }
   KeepOnlyFd(ASocket);
   int Flags = fcntl(ASocket, F_GETFD);
   if (Flags < 0 || fcntl(ASocket, F_SETFD, Flags & ~FD_CLOEXEC) < 0) ReportFailure(AReportFd, kStepStreams);
+  // The node stays locked while the door lives: through its standard output, or with --console
+  // through the lock file's descriptor, which it keeps.
+  if (FOptions.Console && fcntl(ALockFd, F_SETFD, 0) < 0) ReportFailure(AReportFd, kStepStreams);
   execv(Argv[0], Argv.data());
   ReportFailure(AReportFd, kStepExec);
 }
@@ -171,6 +225,7 @@ void ResetSignalsForChild() {
   signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored in the door
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
   signal(SIGCHLD, SIG_DFL);
 }
 
@@ -206,27 +261,35 @@ void RestoreTerminal() {
 }
 
 void StartCaller(int ASocket, const TCaller& ACaller) {
-  int Node = 0, FromAddress = 0;
-  for (int N = 1; N <= FOptions.MaxNodes; ++N) {
-    if (!FNodes[N].Busy && Node == 0) Node = N;
+  int FromAddress = 0;
+  for (int N = 1; N <= FOptions.MaxNodes; ++N)
     if (FNodes[N].Busy && FNodes[N].Address == ACaller.Address) ++FromAddress;
-  }
   const std::string Who = std::string(KindName(ACaller.Kind)) + " caller " + ACaller.Peer;
-  if (Node == 0) {
-    if (FOptions.MaxNodes == 1) {
-      Log("zelkit-launch: the node is busy, " + Who + " turned away");
-      SayToCaller(ASocket, "Sorry, the node is busy. Please call again later.\r\n");
-    } else {
-      Log("zelkit-launch: all " + std::to_string(FOptions.MaxNodes) + " nodes are busy, " + Who + " turned away");
-      SayToCaller(ASocket, "Sorry, all nodes are busy. Please call again later.\r\n");
-    }
+  // An address named on its own in --allow (a BBS sending its callers) may fill every node.
+  if (FromAddress >= FOptions.MaxPerAddress && !AddressNamed(ACaller.Address)) {
+    if (LogRefusal(ACaller, "per-address limit"))
+      Log("zelkit-launch: " + Who + " turned away: already " + std::to_string(FromAddress) +
+          " calls from that address (--max-per-address)");
+    SayToCaller(ASocket, "Sorry, too many calls from your address. Please call again later.\r\n");
     HangUp(ASocket);
     return;
   }
-  if (FromAddress >= FOptions.MaxPerAddress) {
-    Log("zelkit-launch: " + Who + " turned away: already " + std::to_string(FromAddress) +
-        " calls from that address (--max-per-address)");
-    SayToCaller(ASocket, "Sorry, too many calls from your address. Please call again later.\r\n");
+  int Node = 0, LockFd = -1;
+  for (int N = 1; N <= FOptions.MaxNodes && Node == 0; ++N) {
+    if (FNodes[N].Busy) continue;
+    std::string Why;
+    LockFd = LockNode(N, Why);
+    if (LockFd >= 0) Node = N;
+    else if (LogRefusal(ACaller, "node " + std::to_string(N) + " unavailable"))
+      Log("node " + std::to_string(N) + ": " + Why + "; passed over");
+  }
+  if (Node == 0) {
+    if (LogRefusal(ACaller, "all nodes busy")) {
+      if (FOptions.MaxNodes == 1) Log("zelkit-launch: the node is busy, " + Who + " turned away");
+      else Log("zelkit-launch: all " + std::to_string(FOptions.MaxNodes) + " nodes are busy, " + Who + " turned away");
+    }
+    SayToCaller(ASocket, FOptions.MaxNodes == 1 ? "Sorry, the node is busy. Please call again later.\r\n"
+                                                : "Sorry, all nodes are busy. Please call again later.\r\n");
     HangUp(ASocket);
     return;
   }
@@ -239,15 +302,13 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
     CloseListeners();
   }
   auto Refuse = [&](const std::string& AWhy) {
+    if (LockFd >= 0) close(LockFd);
     Log("node " + std::to_string(Node) + ": " + AWhy);
     SayToCaller(ASocket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
     HangUp(ASocket);
     ++FCallsEnded;
   };
   std::string Dir = NodeDir(Node);
-  std::error_code Ec;
-  std::filesystem::create_directories(Dir, Ec);
-  if (Ec) return Refuse("cannot create " + Dir + ": " + Ec.message());
   std::string DropFile = Dir + "/DOOR32.SYS";
   const std::string Name = !ACaller.Name.empty() ? ACaller.Name
                            : !FOptions.Name.empty() ? FOptions.Name
@@ -257,27 +318,19 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
   inet_ntop(AF_INET, &Caller, Address, sizeof Address);
   if (!WriteDoor32(DropFile, Node, FOptions.Stdio ? 0 : ASocket, Name, Address)) return Refuse("cannot write " + DropFile);
 
-  int ConsoleFd = -1;
-  if (!FOptions.Console && !FOptions.Stdio) {
-    std::string Capture = Dir + "/console.ans";
-    ConsoleFd = open(Capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (ConsoleFd < 0) return Refuse("cannot create " + Capture + ": " + std::strerror(errno));
-  }
   int ErrPipe[2];
-  if (pipe2(ErrPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    if (ConsoleFd >= 0) close(ConsoleFd);
-    return Refuse(std::string("cannot start the door: ") + std::strerror(errno));
-  }
+  if (pipe2(ErrPipe, O_CLOEXEC | O_NONBLOCK) != 0) return Refuse(std::string("cannot start the door: ") + std::strerror(errno));
 
   pid_t Pid = fork();
   if (Pid == 0) {
     close(ErrPipe[0]);
-    RunCaller(ASocket, ACaller, Node, ConsoleFd, ErrPipe[1], DropFile);
+    RunCaller(ASocket, ACaller, Node, LockFd, ErrPipe[1], DropFile);
   }
   int ForkErrno = errno;
   if (Pid > 0 && !FOptions.Console) setpgid(Pid, Pid);  // also here, so a signal sent at once finds the group
   close(ErrPipe[1]);
-  if (ConsoleFd >= 0) close(ConsoleFd);
+  close(LockFd);  // the caller's process holds the node's lock from here on
+  LockFd = -1;
   if (Pid < 0) {
     close(ErrPipe[0]);
     return Refuse(std::string("cannot start the door: ") + std::strerror(ForkErrno));
@@ -353,10 +406,18 @@ void ReapDoors() {
       if (!FNodes[N].Busy || FNodes[N].Pid != Pid) continue;
       RestoreTerminal();  // a door on the launcher's terminal may have left it raw
       ReadStartReport(static_cast<int>(N));
-      std::string How = FNodes[N].NoDoor       ? "call ended before a door started"
-                        : WIFEXITED(Status)    ? "door ended with exit code " + std::to_string(WEXITSTATUS(Status))
-                                               : "door ended, killed by " + SignalName(WTERMSIG(Status));
+      const bool Signalled = !FNodes[N].NoDoor && WIFSIGNALED(Status);
+      std::string How = FNodes[N].NoDoor    ? "call ended before a door started"
+                        : WIFEXITED(Status) ? "door ended with exit code " + std::to_string(WEXITSTATUS(Status))
+                        // On a pseudo-terminal the door's hang-up signal comes from the caller hanging up.
+                        : FOptions.Stdio && WTERMSIG(Status) == SIGHUP
+                            ? "caller hung up; the door ended on its terminal's hang-up (SIGHUP)"
+                            : "door ended, killed by " + SignalName(WTERMSIG(Status));
       Log("node " + std::to_string(N) + ": " + How);
+      if (Signalled && IsCrash(WTERMSIG(Status))) {
+        // The door could not say goodbye: colours and cursor back to normal, and a word to the caller.
+        SayToCaller(FNodes[N].Socket, "\x1b[0m\x1b[?25h\r\n\r\nSorry, the door ended unexpectedly. Goodbye.\r\n");
+      }
       // The SSH relay closes the caller's channel with the door's exit status when the socket closes.
       if (FNodes[N].Kind == ckSsh) SshDoorEnded(FNodes[N].RelayId, FNodes[N].NoDoor ? -1 : Status);
       HangUp(FNodes[N].Socket);

@@ -63,6 +63,9 @@ std::string ParseAllow(const char* AName, const std::string& AValue, TOptions::T
   if (inet_pton(AF_INET, AValue.substr(0, Slash).c_str(), &Addr) != 1)
     return AName + std::string(" takes an IPv4 address, optionally with /BITS");
   const std::uint32_t Mask = Bits == 0 ? 0 : ~std::uint32_t{0} << (32 - Bits);
+  // "10.1.2.3/0" would let everyone in while it reads as one host: everyone must be asked for plainly.
+  if (Bits == 0 && (ntohl(Addr.s_addr) != 0 || AValue != "0.0.0.0/0"))
+    return "allow " + AValue + ": /0 admits every address; write 0.0.0.0/0 if that is meant";
   AAllow = {ntohl(Addr.s_addr) & Mask, Mask};
   return "";
 }
@@ -106,8 +109,8 @@ const TOptionRow kOptionRows[] = {
        A.RloginServerUser = V == "server";
        return kOk;
      },
-     nullptr, opBoth, "client|server",
-     "the rlogin field that holds the caller's name (default client);\na leading [TAG] is taken off", false},
+     nullptr, opBoth, "server|client",
+     "the rlogin field that holds the caller's name (default server, where\nBBSes put it); a leading [TAG] is taken off", false},
     {"bind", vkText, 0, 0,
      [](O& A, const std::string& V, long) {
        in_addr Addr{};
@@ -139,10 +142,11 @@ const TOptionRow kOptionRows[] = {
      "address is then the one the allow list, the limits and the log use", false},
     {"max-per-address", vkNumber, 1, 9999,
      [](O& A, const std::string&, long N) { A.MaxPerAddress = static_cast<int>(N); return kOk; }, nullptr, opBoth, "N",
-     "calls at once from one address (default 64)", false},
+     "calls at once from one address (default 64); an address given on its\nown in --allow (a BBS) may fill every node", false},
     {"max-pending", vkNumber, 1, 9999,
      [](O& A, const std::string&, long N) { A.MaxPending = static_cast<int>(N); return kOk; }, nullptr, opBoth, "N",
-     "handshakes in progress at once; the oldest gives way (default 32)", false},
+     "handshakes in progress at once (default 32); when full, the one that has\n"
+     "sent the least for the longest gives way, from the newcomer's address first", false},
     {"handshake-timeout", vkNumber, 1, 3600,
      [](O& A, const std::string&, long N) { A.HandshakeSeconds = static_cast<int>(N); return kOk; }, nullptr, opBoth,
      "S", "seconds a caller has for the rlogin handshake (default 10)", false},
@@ -443,6 +447,13 @@ std::string CheckDoors(TOptions& AOptions) {
     if (access(Door.Path.c_str(), X_OK) != 0) return Which + "is not executable (chmod +x " + Door.Path + ")";
     if (!Door.WorkDir.empty() && (stat(Door.WorkDir.c_str(), &St) != 0 || !S_ISDIR(St.st_mode)))
       return Which + "its workdir " + Door.WorkDir + " is not a directory";
+  }
+  // A working directory that is not there would fail every caller: it is found before listening.
+  if (!AOptions.WorkDir.empty()) {
+    struct stat St {};
+    if (stat(AOptions.WorkDir.c_str(), &St) != 0) return "--workdir " + AOptions.WorkDir + ": " + std::strerror(errno);
+    if (!S_ISDIR(St.st_mode)) return "--workdir " + AOptions.WorkDir + ": is not a directory";
+    if (access(AOptions.WorkDir.c_str(), X_OK) != 0) return "--workdir " + AOptions.WorkDir + ": cannot be entered";
   }
   return "";
 }

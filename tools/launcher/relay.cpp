@@ -56,8 +56,14 @@ bool SendAll(int ASocket, const char* AData, std::size_t ALen) {
   return true;
 }
 
+int FConsoleFd = -1;  // node<N>/console.ans: what the door showed, as on a console door's screen
+
 // The door's output to the caller; on telnet byte 255 is sent as IAC IAC.
 bool Forward(int ASocket, TCallerKind AKind, const char* AData, std::size_t ALen) {
+  if (FConsoleFd >= 0 && write(FConsoleFd, AData, ALen) != static_cast<ssize_t>(ALen)) {
+    close(FConsoleFd);  // a full disk stops the copy, never the call
+    FConsoleFd = -1;
+  }
   if (!SpeaksTelnet(AKind)) return SendAll(ASocket, AData, ALen);
   const std::string Escaped = TelnetEscape(AData, ALen);
   return SendAll(ASocket, Escaped.data(), Escaped.size());
@@ -80,9 +86,10 @@ bool Forward(int ASocket, TCallerKind AKind, const char* AData, std::size_t ALen
 
 }  // namespace
 
-void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, std::vector<char*>& AArgv) {
+void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, int AConsoleFd, std::vector<char*>& AArgv) {
   int Master = -1, Slave = -1;
   winsize Size{25, 80, 0, 0};  // the PC text screen a door draws on
+  FConsoleFd = AConsoleFd;
   if (openpty(&Master, &Slave, nullptr, nullptr, &Size) != 0) ReportFailure(AReportFd, 2);
   fcntl(Master, F_SETFD, FD_CLOEXEC);
   fcntl(Slave, F_SETFD, FD_CLOEXEC);
