@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -88,6 +89,18 @@ std::string DoorDrain() {
   return Got;
 }
 
+// Waits until the door has a character to read (CommReadChar would wait for ever for one that never
+// comes), or the deadline passes.
+bool AwaitChar(int ADoorFd, std::chrono::steady_clock::time_point ADeadline) {
+  while (!CommCharAvail()) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - std::chrono::steady_clock::now());
+    if (Left.count() <= 0) return false;
+    pollfd Pfd{ADoorFd, POLLIN, 0};
+    std::ignore = poll(&Pfd, 1, static_cast<int>(std::min<long long>(Left.count(), 100)));
+  }
+  return true;
+}
+
 // Waits until the data sent by the caller has reached the door's socket, so that one
 // CommCharAvail sees the whole block.
 void AwaitReadable(int AFd) {
@@ -140,7 +153,10 @@ TEST_P(CommLinkTest, BurstLargerThanOneReceiveArrivesWholeAndInOrder) {
   }
   CallerSend(FLink.Caller, Sent);
   std::string Got;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (std::size_t I = 0; I < Burst.size(); ++I) {
+    ASSERT_TRUE(AwaitChar(FLink.Door, Deadline))
+        << "the door has read " << I << " of " << Burst.size() << " bytes; no more came within 10 s";
     const char Peeked = CommPeekChar();
     const char Read = CommReadChar();
     ASSERT_EQ(Peeked, Read) << "at " << I;
