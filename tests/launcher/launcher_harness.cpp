@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <regex>
@@ -140,9 +142,18 @@ Launcher::Launcher(const std::filesystem::path& ADir, std::vector<std::string> A
 
 Launcher::~Launcher() {
   if (FPid > 0 && !FReaped) {
-    // SIGTERM first, so that doors on pseudo-terminals are stopped by the launcher, not orphaned.
+    // SIGTERM first, so that doors on pseudo-terminals are stopped by the launcher, not orphaned. The
+    // launcher gives its doors 5 s before SIGKILL; one that is still there 3 s after that ignored
+    // the signal, which fails the test instead of passing slowly.
+    constexpr long long kTermWaitMs = 8000;
     kill(FPid, SIGTERM);
-    if (WaitForExit() == -1) {
+    bool Ended = false;
+    for (const long long Deadline = NowMs() + kTermWaitMs; !Ended && NowMs() < Deadline;) {
+      Ended = waitpid(FPid, nullptr, WNOHANG) == FPid;
+      if (!Ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!Ended) {
+      ADD_FAILURE() << "zelkit-launch was still running " << kTermWaitMs / 1000 << " s after SIGTERM\n" << Log();
       kill(FPid, SIGKILL);
       waitpid(FPid, nullptr, 0);
     }

@@ -60,8 +60,9 @@ class Launcher {
   }
   ~Launcher() {
     if (FPid > 0 && !FReaped) {
+      // The launcher gives its doors 5 s after SIGTERM; still running 3 s later, it ignored the signal.
       kill(FPid, SIGTERM);
-      std::ignore = WaitExit(10000);
+      if (WaitExit(8000) == -SIGKILL) ADD_FAILURE() << "zelkit-launch was still running 8 s after SIGTERM";
     }
     if (FOut >= 0) close(FOut);
   }

@@ -332,33 +332,45 @@ TEST(WebFrontDoor, OnlyTheLaunchersOwnPagesMayOpenTheDoor) {
   EXPECT_NE(std::string::npos, L.Log().find("page http://evil.example may not open the door"));
 }
 
-// A WebSocket caller with a receive time-out, so that no read in a test waits for ever.
+// A WebSocket caller whose every step has a deadline: each runs as an asynchronous operation on the
+// caller's own loop for at most kWaitMs, and one that does not finish by then fails the test with
+// what it was waiting for (a socket receive time-out would not do: Asio's blocking read waits again).
 class WebCaller {
  public:
   explicit WebCaller(int APort, const std::string& ATarget = "/door") : FWs(FIo) {
     beast::error_code Ec;
     FWs.next_layer().connect(tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(APort)), Ec);
     if (Ec) return;
-    timeval Tv{kWaitMs / 1000, 0};
-    setsockopt(FWs.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &Tv, sizeof Tv);
     const std::string Origin = "http://127.0.0.1:" + std::to_string(APort);
     FWs.set_option(websocket::stream_base::decorator(
         [Origin](websocket::request_type& ARequest) { ARequest.set(beast::http::field::origin, Origin); }));
-    FWs.handshake("127.0.0.1:" + std::to_string(APort), ATarget, Ec);
-    FOpen = !Ec;
+    const std::string Host = "127.0.0.1:" + std::to_string(APort);
+    FOpen = Await("the WebSocket handshake", [&](auto AHandler) { FWs.async_handshake(Host, ATarget, AHandler); }, Ec) && !Ec;
     FWs.binary(true);
   }
   bool Open() const { return FOpen; }
   void Send(const std::string& AText) {
+    if (FClosed) return;
     beast::error_code Ec;
-    FWs.write(asio::buffer(AText), Ec);
+    Await("a message to go out", [&](auto AHandler) { FWs.async_write(asio::buffer(AText), AHandler); }, Ec);
   }
   // Messages until ANeedle has arrived (everything up to it), or what came before the call ended.
-  std::string ReadUntil(const std::string& ANeedle) {
+  std::string ReadUntil(const std::string& ANeedle) { return ReadUntilOrEnd(ANeedle, true); }
+  // True once the launcher has ended the WebSocket; the close code is kept.
+  bool Ends() {
+    ReadUntilOrEnd(std::string(1, '\0') + "never", false);
+    return FClosed;
+  }
+  int CloseCode() const { return FCloseCode; }
+
+ private:
+  std::string ReadUntilOrEnd(const std::string& ANeedle, bool ANeedleWanted) {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     while (FText.find(ANeedle) == std::string::npos && !FClosed) {
       beast::flat_buffer Buffer;
       beast::error_code Ec;
-      FWs.read(Buffer, Ec);
+      const std::string What = ANeedleWanted ? "\"" + ANeedle + "\" from the launcher" : "the launcher to end the call";
+      if (!Await(What, [&](auto AHandler) { FWs.async_read(Buffer, AHandler); }, Ec, Deadline)) break;
       if (Ec) {
         FClosed = true;
         FCloseCode = FWs.reason().code;
@@ -371,14 +383,29 @@ class WebCaller {
     FText.erase(0, Got.size());
     return Got;
   }
-  // True once the launcher has ended the WebSocket; the close code is kept.
-  bool Ends() {
-    ReadUntil(std::string(1, '\0') + "never");
-    return FClosed;
+  // Starts one operation and runs the loop until it completes or the deadline passes; then the
+  // socket is closed (the caller is of no further use) and the test fails, saying what never came.
+  template <typename TStart>
+  bool Await(const std::string& AWhat, TStart AStart, beast::error_code& AEc,
+             std::chrono::steady_clock::time_point ADeadline = std::chrono::steady_clock::now() +
+                                                               std::chrono::milliseconds(kWaitMs)) {
+    bool Done = false;
+    AStart([&](beast::error_code AResult, auto&&...) {
+      AEc = AResult;
+      Done = true;
+    });
+    FIo.restart();
+    FIo.run_until(ADeadline);
+    if (Done) return true;
+    ADD_FAILURE() << "waited " << kWaitMs / 1000 << " s in vain for " << AWhat << "; received before:\n" << FText;
+    beast::error_code Ignored;
+    FWs.next_layer().close(Ignored);
+    FIo.restart();
+    FIo.run();  // the operation ends, aborted
+    FClosed = true;
+    return false;
   }
-  int CloseCode() const { return FCloseCode; }
 
- private:
   asio::io_context FIo;
   websocket::stream<tcp::socket> FWs;
   bool FOpen = false, FClosed = false;
