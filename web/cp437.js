@@ -45,11 +45,27 @@ const kFromUnicode = (() => {
   return Map_;
 })();
 
-// A run of door bytes as the text to hand the terminal.
+// Each byte's one UTF-16 code unit, or kNotOne where its text is empty or longer (NUL, FF).
+const kNotOne = 0xffff;
+const kCodeUnits = Uint16Array.from(kToUnicode, (AText) => (AText.length === 1 ? AText.charCodeAt(0) : kNotOne));
+const kUtf16 = new TextDecoder('utf-16le');
+
+// A run of door bytes as the text to hand the terminal: code units in an array, made a string at
+// once, since a door may send megabytes a second.
 export function Cp437ToString(ABytes) {
+  const Units = new Uint16Array(ABytes.length);
+  let Count = 0;
   let Out = '';
-  for (const B of ABytes) Out += kToUnicode[B];
-  return Out;
+  for (const B of ABytes) {
+    const Unit = kCodeUnits[B];
+    if (Unit !== kNotOne) {
+      Units[Count++] = Unit;
+    } else {
+      Out += kUtf16.decode(Units.subarray(0, Count)) + kToUnicode[B];
+      Count = 0;
+    }
+  }
+  return Out + kUtf16.decode(Units.subarray(0, Count));
 }
 
 // Typed text as CP437 bytes; characters the PC has no byte for are left out.

@@ -120,19 +120,40 @@ export class TMusicExtractor {
     this.FIntro = 0;  // the byte after ESC [ that opened the music: N or |
   }
 
-  // Returns the pieces found in ABytes, in order: { Text: Uint8Array } or { Music: string }.
+  // Returns the pieces found in ABytes, in order: { Text: Uint8Array } or { Music: string }. Text
+  // between escapes is passed on as runs (views of ABytes), so plain text costs one search.
   Feed(ABytes) {
     const Pieces = [];
-    let Text = [];
-    const FlushText = () => {
-      if (Text.length) Pieces.push({ Text: Uint8Array.from(Text) });
+    let Runs = [];  // Uint8Arrays of text, in order
+    let Text = [];  // single bytes since the last run
+    const EndRun = () => {
+      if (Text.length) Runs.push(Uint8Array.from(Text));
       Text = [];
+    };
+    const FlushText = () => {
+      EndRun();
+      if (Runs.length === 1) Pieces.push({ Text: Runs[0] });
+      else if (Runs.length > 1) {
+        const Whole = new Uint8Array(Runs.reduce((ASum, ARun) => ASum + ARun.length, 0));
+        let At = 0;
+        for (const Run of Runs) {
+          Whole.set(Run, At);
+          At += Run.length;
+        }
+        Pieces.push({ Text: Whole });
+      }
+      Runs = [];
     };
     for (let I = 0; I < ABytes.length; ++I) {
       const B = ABytes[I];
       if (this.FState === 0) {
-        if (B === kEsc) this.FState = 1;
-        else Text.push(B);
+        const Esc = ABytes.indexOf(kEsc, I);
+        const End = Esc < 0 ? ABytes.length : Esc;
+        EndRun();
+        if (End > I) Runs.push(ABytes.subarray(I, End));
+        if (Esc < 0) break;
+        this.FState = 1;
+        I = Esc;
       } else if (B === kEsc && this.FState !== 3) {
         // ESC abandons a sequence just begun (as a terminal's parser does), so the lone ESC or
         // ESC [ before it is dropped here rather than left to swallow what follows a music sequence.

@@ -52,6 +52,27 @@ function WrapAsAPc(ATerminal) {
 }
 const WrapsAsAPc = WrapAsAPc(Term);
 
+// Blinking text (ESC [ 5 m): xterm.js keeps the attribute but draws it steady. After each draw the
+// page marks the runs of blinking cells (xterm.js gives each run of equal attributes a span of its
+// own), and its style blinks them as the PC's text mode does: the glyph goes, the background stays.
+const Rows = document.querySelector('.xterm-rows');
+function MarkBlink(AStart, AEnd) {
+  if (!Rows) return;
+  const Buffer = Term.buffer.active;
+  for (let Y = AStart; Y <= AEnd; ++Y) {
+    const Line = Buffer.getLine(Buffer.viewportY + Y);
+    const Row = Rows.children[Y];
+    if (!Line || !Row) continue;
+    let X = 0;
+    for (const Span of Row.children) {
+      const Cell = Line.getCell(X);
+      if (Cell && Cell.isBlink()) Span.classList.add('zelkit-blink');
+      X += Span.textContent.length;
+    }
+  }
+}
+Term.onRender(({ start, end }) => MarkBlink(start, end));
+
 const Hook = {
   Scheduled: [],    // every note laid out: { Frequency, Start, Length, Duration, Music }
   Connected: false,

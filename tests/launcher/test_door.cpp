@@ -123,10 +123,12 @@ int main(int argc, char** argv) {
           break;
         }
         case 'F': for (const std::string Block(65536, '#');;) Send(Socket, Block);
-        case 'M': {  // 12,500 lines of 80 bytes: a number, dots, CR LF
+        case 'M': {  // 12,500 lines of 80 bytes: a number, stars in changing colours, dots, CR LF
           std::string Lines;
           for (int Line = 0; Line < 12500; ++Line) {
             std::string Text = std::to_string(Line);
+            for (int Colour = 0; Text.size() + 6 <= 78; Colour = (Colour + 1) % 8)
+              Text += "\x1b[3" + std::to_string(Colour) + "m*";
             Lines += Text + std::string(78 - Text.size(), '.') + "\r\n";
           }
           Send(Socket, Lines);

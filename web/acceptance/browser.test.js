@@ -261,7 +261,7 @@ test('a long paste reaches the door whole and a flooding door keeps the tab and 
       `launcher ${ServerBefore} kB before, at most ${Server} kB`);
     assert.ok(Heap < kHeapBoundMb * 1e6, `tab JS heap ${Heap} bytes`);
     assert.ok(Server - ServerBefore < kServerGrowthMb * 1024, `launcher grew from ${ServerBefore} to ${Server} kB`);
-    await WaitFor(() => window.zelkitPage.ScreenText().includes(`12499${'.'.repeat(73)}`));
+    await WaitFor(() => /^12499\*{12}\.$/m.test(window.zelkitPage.ScreenText()));
 
     // The door reads keys again.
     await Page.keyboard.type('<done>');
@@ -281,6 +281,7 @@ const kColumn80 = [
   'gotoxy 1 13', `write ${'D'.repeat(80)}\\e[1;31mE\\e[0m`,
   'gotoxy 1 16', `write ${'F'.repeat(79)}\\r\\nG`,  // 79 do not wrap
   'gotoxy 1 19', `write ${'H'.repeat(160)}\\r\\nI`,
+  'gotoxy 1 23', 'write steady \\e[5;33mblinks\\e[0m steady',
   'readkey', 'exit 0',
 ].join('\n') + '\n';
 
@@ -317,6 +318,12 @@ test('the page wraps at column 80 as the PC and the sysop\'s console do', { time
     const Rows = (AScreen) => AScreen.split('\n').slice(0, 24).join('\n');
     assert.equal(Rows(Caller.Screen), Rows(Console.Screen), `page:\n${Caller.Screen}\nconsole:\n${Console.Screen}`);
     assert.deepEqual(Caller.Cursor, Console.Cursor);
+    // Blinking text blinks: its span, and only it, has the page's blink animation.
+    const Blinking = await (await WaitFor(() => {
+      const Spans = [...document.querySelectorAll('.xterm-rows span')].filter((E) => getComputedStyle(E).animationName === 'zelkit-blink');
+      return Spans.length ? Spans.map((E) => E.textContent) : null;
+    })).jsonValue();
+    assert.deepEqual(Blinking, ['blinks']);
     await Page.keyboard.press('x');
     assert.equal(await Exited(Launcher), 0, Launcher.LogText());
   }, (ADir) => {
