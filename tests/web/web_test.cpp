@@ -653,7 +653,7 @@ TEST(WebFrontDoor, OneAddressCannotShutTheFrontDoor) {
   TempDir Dir;
   Launcher L(Dir.Path(), {});
   std::vector<launcher_test::Caller> Trickling;
-  for (int I = 0; I < 64; ++I) {
+  for (int I = 0; I < 64 + 8; ++I) {  // --max-per-address's default, and the connections a page loads over
     Trickling.emplace_back(L.WebPort());
     Trickling.back().Send("GET / HTTP/1.1\r\n");
   }
@@ -675,11 +675,11 @@ TEST(WebFrontDoor, OneAddressCannotShutTheFrontDoor) {
   EXPECT_LT(std::chrono::steady_clock::now() - Start, 8s);
 }
 
-// Callers who arrive all at once are served as far as the limits go; the rest hear 503 with a
-// retry time, none a bare close.
+// Callers who arrive all at once are served as far as the limits go (here: at least as many as may
+// load the page at once); the rest hear 503 with a retry time, none a bare close.
 TEST(WebFrontDoor, ABurstOfCallersGetsDoorsOr503) {
   TempDir Dir;
-  Launcher L(Dir.Path(), {"--max-per-address", "150"});
+  Launcher L(Dir.Path(), {"--max-per-address", "250", "--web-pending", "100"});
   std::vector<launcher_test::Caller> Callers;
   for (int I = 0; I < 200; ++I) Callers.emplace_back(L.WebPort());
   for (launcher_test::Caller& C : Callers) C.Send(UpgradeRequest(L.WebPort()));
@@ -690,8 +690,8 @@ TEST(WebFrontDoor, ABurstOfCallersGetsDoorsOr503) {
     else if (StatusLine(Answer) == "HTTP/1.1 503 Service Unavailable" && Answer.find("Retry-After: ") != std::string::npos) ++Busy;
     else ADD_FAILURE() << "neither a door nor 503: \"" << Answer << "\"";
   }
-  EXPECT_EQ(150, Doors);
-  EXPECT_EQ(50, Busy);
+  EXPECT_GE(Doors, 100);
+  EXPECT_EQ(200, Doors + Busy);
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 // --web-stall seconds is dropped, so the door sees the caller gone.
 //
 // Connections that are not callers yet (loading the page, opening the WebSocket) are at most
-// --web-pending, and every address holds at most --max-per-address web connections; a connection
-// beyond either gets 503 with Retry-After. A request head must arrive whole within kHeadTime.
+// --web-pending, and every address holds at most --max-per-address web connections (and a few for
+// loading the page); a connection beyond either gets 503 with Retry-After. A request head must arrive whole within kHeadTime.
 
 #include "tools/launcher/web.h"
 
@@ -66,6 +66,10 @@ constexpr auto kHandshakeTime = std::chrono::seconds(10);  // the WebSocket's op
 constexpr auto kRefusalTime = std::chrono::seconds(2);  // a refused connection, to read its 503
 constexpr int kMaxRefusals = 512;            // 503 answers under way; beyond, connections are just closed
 constexpr const char* kRetryAfter = "10";
+// A browser loads a page over several connections at once (six, typically) besides its call, so an
+// address may hold this many web connections beyond its calls; the calls themselves are counted
+// by the launcher, which turns away one too many with a message of its own.
+constexpr int kPageConnections = 8;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr auto kStopGrace = std::chrono::seconds(2);  // for relays to pass on a door's last words
 
@@ -539,8 +543,8 @@ void Accept() {
       } else if (FVisitors >= FWeb.MaxVisitors) {
         Log("caller " + Peer + " refused: " + std::to_string(FWeb.MaxVisitors) + " connections already loading the page (--web-pending)");
         Full = "The door server is busy.";
-      } else if (!FromProxy && Mine != FByAddress.end() && Mine->second >= FWeb.MaxPerAddress) {
-        Log("caller " + Peer + " refused: " + std::to_string(FWeb.MaxPerAddress) + " web connections already from that address (--max-per-address)");
+      } else if (!FromProxy && Mine != FByAddress.end() && Mine->second >= FWeb.MaxPerAddress + kPageConnections) {
+        Log("caller " + Peer + " refused: " + std::to_string(Mine->second) + " web connections already from that address (--max-per-address)");
         Full = "Too many connections from your address.";
       } else {
         const auto Visitor = std::make_shared<TVisitor>(std::move(ASocket), Peer, Address, FromProxy);
