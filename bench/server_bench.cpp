@@ -6,6 +6,10 @@
 // tunecraft directly on an inherited socket (-N1 -S<fd>), measured in the same run with the kinds
 // interleaved so machine load hits all alike. Every run plays the door to its end.
 //
+// Behind HAProxy: the same rlogin call's connect-to-first-byte through Debian's haproxy (TCP mode,
+// a PROXY version 2 header to a launcher that trusts it) against a direct call to that launcher,
+// interleaved in the same run; the difference is what the proxy hop and the header add.
+//
 // Idle callers: 50 callers sit at tunecraft's first key wait; over a quiet spell the server's own
 // CPU (the launcher process, and with --stdio the relay processes too) is set against the CPU of
 // the 50 doors themselves in the same spell, from the scheduler's nanosecond counts.
@@ -260,6 +264,97 @@ void BM_FirstByteThroughServerVersusDirect(benchmark::State& AState) {
   AState.counters["server_stdio_ratio"] = D > 0 ? S / D : 0;
 }
 BENCHMARK(BM_FirstByteThroughServerVersusDirect)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Debian's haproxy in the foreground, listening on a free loopback port and passing every caller to
+// APort with a PROXY version 2 header, calling from 127.0.0.9; ended by its PID.
+class Haproxy {
+ public:
+  static constexpr const char* kPath = "/usr/sbin/haproxy";
+  Haproxy(const fs::path& ADir, int APort) {
+    const int Probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Sin{};
+    Sin.sin_family = AF_INET;
+    Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Len = sizeof Sin;
+    if (bind(Probe, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) == 0 && getsockname(Probe, reinterpret_cast<sockaddr*>(&Sin), &Len) == 0)
+      FPort = ntohs(Sin.sin_port);
+    close(Probe);
+    const fs::path Config = ADir / "haproxy.cfg";
+    std::ofstream(Config) << "defaults\n  mode tcp\n  timeout connect 2s\n  timeout client 60s\n  timeout server 60s\n"
+                          << "listen doors\n  bind 127.0.0.1:" << FPort << "\n  server door 127.0.0.1:" << APort
+                          << " send-proxy-v2 source 127.0.0.9\n";
+    std::string Path = kPath, Db = "-db", F = "-f", ConfigText = Config.string();
+    char* Argv[] = {Path.data(), Db.data(), F.data(), ConfigText.data(), nullptr};
+    const std::string Log = (ADir / "haproxy.log").string();
+    FPid = fork();
+    if (FPid == 0) {
+      const int Out = open(Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (Out >= 0) {
+        dup2(Out, 1);
+        dup2(Out, 2);
+      }
+      execv(Argv[0], Argv);
+      _exit(127);
+    }
+    // Listening once binding its port fails (it listens with SO_REUSEPORT, the probe does not).
+    for (const auto Deadline = Clock::now() + std::chrono::milliseconds(kWaitMs); Clock::now() < Deadline;) {
+      const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      Sin.sin_port = htons(static_cast<std::uint16_t>(FPort));
+      const bool Taken = bind(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0;
+      close(Fd);
+      if (Taken) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    FPort = -1;
+  }
+  ~Haproxy() {
+    if (FPid <= 0) return;
+    kill(FPid, SIGTERM);
+    int Status = 0;
+    std::ignore = waitpid(FPid, &Status, 0);
+  }
+  int Port() const { return FPort; }
+
+ private:
+  pid_t FPid = -1;
+  int FPort = -1;
+};
+
+void BM_FirstByteThroughHaproxyVersusDirect(benchmark::State& AState) {
+  const fs::path Launch = BuildTreeFile("ZELKIT_LAUNCH", "tools/launcher/zelkit-launch");
+  const fs::path Door = BuildTreeFile("ZELKIT_TUNECRAFT", "tunecraft/tunecraft");
+  const fs::path Dir = ScratchDir("proxy-bench");
+  if (access(Launch.c_str(), X_OK) != 0 || access(Door.c_str(), X_OK) != 0 || access(Haproxy::kPath, X_OK) != 0 || Dir.empty()) {
+    AState.SkipWithError("zelkit-launch, tunecraft or haproxy not found (ZELKIT_LAUNCH, ZELKIT_TUNECRAFT; scripts/install-deps.sh)");
+    return;
+  }
+  std::vector<double> Direct, Proxied;
+  bool Failed = false;
+  {
+    Server Launcher(Launch, Door, Dir, {"--trust-proxy", "127.0.0.9"});
+    Haproxy Proxy(Dir, Launcher.Port());
+    Failed = Launcher.Port() < 0 || Proxy.Port() < 0;
+    for (auto _ : AState) {
+      for (int I = 0; I < kRuns && !Failed; ++I) {
+        Direct.push_back(RunThroughServer(Launcher.Port()));
+        Proxied.push_back(RunThroughServer(Proxy.Port()));
+        Failed = Direct.back() < 0 || Proxied.back() < 0;
+      }
+    }
+  }
+  std::error_code Ec;
+  fs::remove_all(Dir, Ec);
+  if (Failed) {
+    AState.SkipWithError("a run failed: no first byte, or the door did not play to its end");
+    return;
+  }
+  const double D = Median(Direct), P = Median(Proxied);
+  AState.counters["direct_first_byte_us"] = D;
+  AState.counters["haproxy_first_byte_us"] = P;
+  AState.counters["haproxy_added_us"] = P - D;
+  AState.counters["haproxy_ratio"] = D > 0 ? P / D : 0;
+}
+BENCHMARK(BM_FirstByteThroughHaproxyVersusDirect)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Nanoseconds on a CPU so far (the first field of /proc/PID/schedstat); 0 when it is gone.
 double CpuNs(pid_t APid) {
