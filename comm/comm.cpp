@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -25,6 +26,7 @@ std::int32_t FCommNumber = -1;   // the caller's socket; -1 before the open and 
 TTelnetReceive FTelnet;          // where the caller's telnet commands stand between two receive steps
 
 constexpr std::size_t RECEIVE_BLOCK = 1024;  // one recv fetches a whole burst of typed-ahead keys
+constexpr int LONE_IAC_WAIT_MS = 200;         // how long an IAC at the end of a block waits for its command byte
 
 // How long a send waits without progress before the caller counts as gone (COMM_SEND_STALL_SECONDS;
 // tests shorten it through the testing seam).
@@ -65,22 +67,36 @@ void FoldLineEndings(std::string& AText) {
 // client's business, never the caller's keys; IAC IAC is a data byte 255) and folds the line endings
 // of the data that remains. Called only while FBuffer is empty.
 //
+// A block that ends in IAC leaves the filter waiting for the command byte. A telnet client sends
+// its commands whole, so that byte comes at once; a caller whose client does not speak telnet (an
+// rlogin caller typing 255) sends nothing more, and after LONE_IAC_WAIT_MS the 255 is the caller's
+// data, so the key is not held until the next one.
+//
 // poll rather than select: select's fixed set holds descriptors 0 to 1023 only, and a BBS with many
 // nodes may well hand down a higher one; poll takes any descriptor.
 void ReceiveData(int ATimeoutMs) {
   if (FCommNumber < 0) return;  // never opened, or closed: nothing can arrive
-  pollfd Pfd{FCommNumber, POLLIN, 0};
-  if (poll(&Pfd, 1, ATimeoutMs) <= 0) return;  // nothing waiting; a failed poll counts the same
-  char ReadArray[RECEIVE_BLOCK];
-  const ssize_t NumRead = recv(FCommNumber, ReadArray, sizeof ReadArray, 0);
-  if (NumRead > 0) {
-    FBuffer.assign(ReadArray, TelnetFilter(FTelnet, ReadArray, static_cast<std::size_t>(NumRead)));
-  } else if (NumRead == 0) {
-    FCarrier = false;  // orderly close by the caller
-  } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-    // A signal or a socket left non-blocking by someone else only means "nothing now";
-    // any other error means the connection is gone.
-    FCarrier = false;
+  for (int Round = 0; Round < 2; ++Round) {
+    const bool LoneIac = FTelnet.State == tsCommand;
+    pollfd Pfd{FCommNumber, POLLIN, 0};
+    if (poll(&Pfd, 1, LoneIac ? std::max(ATimeoutMs, LONE_IAC_WAIT_MS) : ATimeoutMs) <= 0) {
+      // Nothing waiting (a failed poll counts the same).
+      if (TelnetReleaseLoneIac(FTelnet)) FBuffer.assign(1, '\xff');
+      return;
+    }
+    char ReadArray[RECEIVE_BLOCK];
+    const ssize_t NumRead = recv(FCommNumber, ReadArray, sizeof ReadArray, 0);
+    if (NumRead > 0) {
+      FBuffer = TelnetFilter(FTelnet, ReadArray, static_cast<std::size_t>(NumRead));
+      if (FBuffer.empty() && FTelnet.State == tsCommand) continue;  // only an IAC so far: wait for its rest
+    } else if (NumRead == 0) {
+      FCarrier = false;  // orderly close by the caller
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      // A signal or a socket left non-blocking by someone else only means "nothing now";
+      // any other error means the connection is gone.
+      FCarrier = false;
+    }
+    break;
   }
   if (!FBuffer.empty()) FoldLineEndings(FBuffer);
 }

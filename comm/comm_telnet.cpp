@@ -13,8 +13,9 @@ constexpr unsigned char WILL = 251;  // WILL, WONT, DO, DONT: 251 to 254, each f
 
 }  // namespace
 
-std::size_t TelnetFilter(TTelnetReceive& AState, char* AData, std::size_t ALength) {
-  std::size_t Out = 0;
+std::string TelnetFilter(TTelnetReceive& AState, const char* AData, std::size_t ALength) {
+  std::string Out;
+  Out.reserve(ALength + 1);
   for (std::size_t In = 0; In < ALength; ++In) {
     const auto Byte = static_cast<unsigned char>(AData[In]);
     // A subnegotiation that has run to the limit is given up: from here on the bytes are data again,
@@ -25,7 +26,7 @@ std::size_t TelnetFilter(TTelnetReceive& AState, char* AData, std::size_t ALengt
         if (Byte == IAC) {
           AState.State = tsCommand;
         } else {
-          AData[Out++] = AData[In];
+          Out.push_back(AData[In]);
         }
         break;
       case tsSubIac:
@@ -43,7 +44,7 @@ std::size_t TelnetFilter(TTelnetReceive& AState, char* AData, std::size_t ALengt
         [[fallthrough]];
       case tsCommand:
         if (Byte == IAC) {
-          AData[Out++] = static_cast<char>(IAC);  // IAC IAC: the data byte 255 (RFC 854)
+          Out.push_back(static_cast<char>(IAC));  // IAC IAC: the data byte 255 (RFC 854)
           AState.State = tsData;
         } else if (Byte == SB) {
           AState.State = tsSub;
@@ -53,7 +54,9 @@ std::size_t TelnetFilter(TTelnetReceive& AState, char* AData, std::size_t ALengt
         } else if (Byte >= SE) {
           AState.State = tsData;  // a two-byte command: NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, SE
         } else {
-          AData[Out++] = AData[In];  // no command at all: a lone IAC from a client that does not escape
+          // No command at all: a bare 255 from a client that does not escape it, and its follower.
+          Out.push_back(static_cast<char>(IAC));
+          Out.push_back(AData[In]);
           AState.State = tsData;
         }
         break;
@@ -70,6 +73,12 @@ std::size_t TelnetFilter(TTelnetReceive& AState, char* AData, std::size_t ALengt
     }
   }
   return Out;
+}
+
+bool TelnetReleaseLoneIac(TTelnetReceive& AState) {
+  if (AState.State != tsCommand) return false;
+  AState.State = tsData;
+  return true;
 }
 
 std::string TelnetEscape(const char* AData, std::size_t ALength) {

@@ -29,15 +29,20 @@ struct TTelnetReceive {
   std::size_t SubLength = 0;  // bytes of the current subnegotiation so far
 };
 
-// Removes the telnet commands from AData[0, ALength) in place and returns how many data bytes remain
-// at the start of AData:
+// The caller's data in AData[0, ALength), with the telnet commands taken out:
 //   IAC WILL/WONT/DO/DONT option   removed (three bytes)
 //   IAC SB ... IAC SE              removed (see TELNET_SUBNEGOTIATION_LIMIT); IAC with any other
 //                                  command inside one ends it, and that command is taken as such
 //   IAC and any other command      removed (two bytes: NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, SE)
 //   IAC IAC                        one data byte 255
-//   IAC and a byte below 240       not a command: the IAC is dropped, the byte kept as data
-std::size_t TelnetFilter(TTelnetReceive& AState, char* AData, std::size_t ALength);
+//   IAC and a byte below 240       no command at all: both bytes are data (a client that does not
+//                                  escape 255, such as an rlogin caller's, sends its 255 bare)
+std::string TelnetFilter(TTelnetReceive& AState, const char* AData, std::size_t ALength);
+
+// The data so far ends in an IAC whose next byte has not come. A telnet client sends a command
+// whole, so its rest follows at once; when nothing follows, the IAC was a bare data byte 255. This
+// gives the wait up: true when an IAC was pending, which the caller then takes as data 255.
+bool TelnetReleaseLoneIac(TTelnetReceive& AState);
 
 // The send side: AData[0, ALength) with every byte 255 doubled (IAC IAC, RFC 854), so that the
 // caller's client takes it as data and not as the start of a command.

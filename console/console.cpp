@@ -45,7 +45,7 @@ bool LocaleIsUtf8() {
 
 void OnExit() {
   ConsoleFlush();
-  if (FEverWritten) WriteAll(kRestoreSeq);
+  if (FEverWritten && !FCallerOutput) WriteAll(kRestoreSeq);
   LeaveRawMode();
 }
 
@@ -74,6 +74,7 @@ void ConsoleUseFds(int AIn, int AOut) {
   LeaveRawMode();
   FIn = AIn;
   FOut = AOut;
+  FCallerOutput = false;
   ResetKeyboard();
   int Width, Height;
   ReadTerminalSize(Width, Height);
@@ -88,6 +89,7 @@ void ConsoleResetForTesting(int AWidth, int AHeight) {
   EnsureInitialised();
   ResetModel(AWidth, AHeight);
   ResetKeyboard();
+  FCallerOutput = false;
   FResized = 0;
 }
 

@@ -57,6 +57,13 @@ char ConsoleReadKey();                       // waits for the next key byte
 // Standard input carries the caller's telnet stream, relayed by the BBS (a stdio session): a NUL
 // right after a CR is the telnet line end CR NUL and is dropped, so it gives one Enter.
 void ConsoleSetCallerInput(bool ACaller);
+// Standard output is the caller's connection, relayed by the BBS (a stdio session): the model is
+// kept (positions, the shadow buffer) but no longer drawn there, since the caller gets the door's
+// own bytes through ConsoleWriteCaller, as a socket caller would: code page 437 as written, ANSI
+// music and every other sequence unchanged, whatever the locale. A terminal there stops turning
+// LF into CR LF.
+void ConsoleSetCallerOutput(bool ACaller);
+void ConsoleWriteCaller(const std::string& ABytes);  // sends the bytes to standard output as they are
 void ConsoleDelay(std::uint16_t AMilliseconds);
 
 // Sends everything drawn so far to the terminal (only what changed since the last flush).

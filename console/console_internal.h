@@ -40,6 +40,7 @@ extern std::string FOutBuf;
 extern std::vector<std::uint8_t> FFlushedShadow;  // the shadow buffer as the last flush sent it
 extern int FTermWidth, FTermHeight;
 extern bool FEverWritten;
+extern bool FCallerOutput;  // standard output is the caller's: the model is not drawn there
 void ReadTerminalSize(int& AWidth, int& AHeight);
 void ForgetTerminalImage();
 void WriteAll(const std::string& AData);

@@ -15,6 +15,7 @@
 
 #include "console/console.h"
 #include "console/console_internal.h"
+#include "console/console_keys.h"
 
 namespace console_internal {
 bool FRawActive = false;
@@ -65,116 +66,38 @@ void DropInput(std::size_t ACount) {
   FInLen -= ACount;
 }
 
-// Scan code for the final byte of an SS3 or parameterless CSI key, 0 for none.
-std::uint8_t ScanForLetter(std::uint8_t AFinal) {
-  switch (AFinal) {
-    case 'A': return 72;  // up
-    case 'B': return 80;  // down
-    case 'C': return 77;  // right
-    case 'D': return 75;  // left
-    case 'H': return 71;  // Home
-    case 'F': return 79;  // End
-    case 'P': return 59;  // F1
-    case 'Q': return 60;
-    case 'R': return 61;
-    case 'S': return 62;  // F4
-    default: return 0;
-  }
-}
-
-// Scan code for CSI <n> ~ (VT220-style editing and function keys), 0 for none.
-std::uint8_t ScanForTilde(int ANumber) {
-  switch (ANumber) {
-    case 1: case 7: return 71;    // Home
-    case 2: return 82;            // Insert
-    case 3: return 83;            // Delete
-    case 4: case 8: return 79;    // End
-    case 5: return 73;            // Page Up
-    case 6: return 81;            // Page Down
-    case 11: case 12: case 13: case 14: case 15: return static_cast<std::uint8_t>(59 + ANumber - 11);  // F1-F5
-    case 17: case 18: case 19: case 20: case 21: return static_cast<std::uint8_t>(64 + ANumber - 17);  // F6-F10
-    case 23: return 133;          // F11
-    case 24: return 134;          // F12
-    default: return 0;
-  }
-}
-
 enum TParse : std::uint8_t { psIncomplete, psDone };
 
-// Decodes one key sequence at the start of FInBuf (which begins with ESC), consuming it.
+// Decodes one key sequence at the start of FInBuf (which begins with ESC), consuming it. A
+// sequence still unfinished when its wait is over (or when it fills the buffer) is swallowed, a
+// lone Escape is the Escape key.
 TParse ParseEscape(bool AFlushPending) {
-  if (FInLen < 2) {
-    if (!AFlushPending) return psIncomplete;
-    DropInput(1);
-    PushKey(27);
-    return psDone;
-  }
-  std::uint8_t Intro = FInBuf[1];
-  if (Intro == 'O') {  // SS3 (ECMA-48 8.3.143): application cursor and F1-F4 keys
-    if (FInLen < 3) {
-      if (!AFlushPending) return psIncomplete;
-      DropInput(FInLen);
-      return psDone;
+  TKeySequence Sequence{};
+  for (std::size_t I = 1; I < FInLen; ++I) {
+    std::uint8_t Scan = 0;
+    switch (KeySequenceFeed(Sequence, FInBuf[I], Scan)) {
+      case kqMore:
+        continue;
+      case kqKey:
+        DropInput(I + 1);
+        PushExtended(Scan);
+        return psDone;
+      case kqNoKey:
+        DropInput(I + 1);
+        return psDone;
+      case kqNotSequence:
+        if (I == 1) {
+          DropInput(1);
+          PushKey(27);
+        } else {
+          DropInput(I);  // malformed: the introducer and parameters go, the odd byte is read as a key
+        }
+        return psDone;
     }
-    std::size_t End = 2;
-    while (End < FInLen && End < 6 && FInBuf[End] >= '0' && FInBuf[End] <= '9') ++End;  // modifier digits
-    if (End >= FInLen) {
-      if (!AFlushPending) return psIncomplete;
-      DropInput(FInLen);
-      return psDone;
-    }
-    std::uint8_t Scan = ScanForLetter(FInBuf[End]);
-    DropInput(End + 1);
-    if (Scan != 0) PushExtended(Scan);
-    return psDone;
   }
-  if (Intro != '[') {  // Escape followed by an ordinary key: the Escape stands alone
-    DropInput(1);
-    PushKey(27);
-    return psDone;
-  }
-  if (FInLen >= 3 && FInBuf[2] == '[') {  // Linux console F1-F5: ESC [ [ A..E
-    if (FInLen < 4) {
-      if (!AFlushPending) return psIncomplete;
-      DropInput(FInLen);
-      return psDone;
-    }
-    std::uint8_t Final = FInBuf[3];
-    DropInput(4);
-    if (Final >= 'A' && Final <= 'E') PushExtended(static_cast<std::uint8_t>(59 + Final - 'A'));
-    return psDone;
-  }
-  // CSI (ECMA-48 5.4): parameter bytes 0x30-0x3F, intermediates 0x20-0x2F, one final 0x40-0x7E.
-  std::size_t I = 2;
-  int First = -1;
-  bool Private = false;
-  bool InFirst = true;
-  while (I < FInLen && FInBuf[I] >= 0x30 && FInBuf[I] <= 0x3F) {
-    std::uint8_t B = FInBuf[I];
-    if (B >= '0' && B <= '9') {
-      if (InFirst) First = std::min((First < 0 ? 0 : First) * 10 + (B - '0'), 9999);
-    } else if (B == ';') {
-      InFirst = false;  // later parameters are modifiers (Shift, Ctrl, Alt): the key is the same
-    } else {
-      Private = true;   // '<', '=', '>', '?', ':' mark reports and private sequences, not keys
-    }
-    ++I;
-  }
-  while (I < FInLen && FInBuf[I] >= 0x20 && FInBuf[I] <= 0x2F) ++I;
-  if (I >= FInLen) {
-    if (!AFlushPending && FInLen < FInBuf.size()) return psIncomplete;
-    DropInput(FInLen);  // an unfinished or overlong sequence is swallowed
-    return psDone;
-  }
-  std::uint8_t Final = FInBuf[I];
-  if (Final < 0x40 || Final > 0x7E) {
-    DropInput(I);  // malformed: the introducer and parameters go, the odd byte is read as a key
-    return psDone;
-  }
-  DropInput(I + 1);
-  if (Private) return psDone;
-  std::uint8_t Scan = Final == '~' ? ScanForTilde(First) : ScanForLetter(Final);
-  if (Scan != 0) PushExtended(Scan);
+  if (!AFlushPending && FInLen < FInBuf.size()) return psIncomplete;
+  if (FInLen == 1) PushKey(27);
+  DropInput(FInLen);
   return psDone;
 }
 
@@ -191,8 +114,10 @@ void Decode(bool AFlushPending) {
       // CR NUL is a telnet line end (RFC 854): one Enter. Any other NUL is Ctrl-@ (Ctrl-Space,
       // Ctrl-2), which a PC keyboard gives as 0 and scan code 3, so a 0 is always followed by a scan code.
       if (!(FCallerInput && FAfterCr)) PushExtended(3);
-    } else if (B == FEraseChar) {
-      PushKey(8);  // the terminal's Backspace (usually DEL) is the PC's Backspace
+    } else if (B == FEraseChar || (FCallerInput && B == 127)) {
+      // The terminal's Backspace (usually DEL) is the PC's Backspace; so is a caller's DEL, which
+      // most clients send for their Backspace key whatever the terminal's settings here.
+      PushKey(8);
     } else {
       PushKey(B);
     }

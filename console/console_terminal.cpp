@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 namespace console_internal {
 int FTermWidth = 80, FTermHeight = 25;
 bool FEverWritten = false;
+bool FCallerOutput = false;
 }  // namespace console_internal
 
 using namespace console_internal;
@@ -290,11 +293,13 @@ void ForgetTerminalImage() {
   FTermCursorVisible = -1;
 }
 
+}  // namespace console_internal
+
+namespace {
+
 // Writes all of AData, or as much as the descriptor takes: a closed or broken standard output
 // loses the text silently, and a write to a closed pipe must not end the program with SIGPIPE.
-void WriteAll(const std::string& AData) {
-  if (AData.empty()) return;
-  FEverWritten = true;
+void WriteOut(const std::string& AData) {
   sigset_t Pipe, OldMask, Pending;
   sigemptyset(&Pipe);
   sigaddset(&Pipe, SIGPIPE);
@@ -326,6 +331,16 @@ void WriteAll(const std::string& AData) {
   sigprocmask(SIG_SETMASK, &OldMask, nullptr);
 }
 
+}  // namespace
+
+namespace console_internal {
+
+void WriteAll(const std::string& AData) {
+  if (AData.empty()) return;
+  FEverWritten = true;
+  WriteOut(AData);
+}
+
 void HandleResize() {
   if (FResized == 0) return;
   FResized = 0;
@@ -339,7 +354,7 @@ void HandleResize() {
 void ConsoleFlush() {
   EnsureInitialised();
   HandleResize();
-  if (!FDirty) return;
+  if (!FDirty || FCallerOutput) return;
   FOutBuf.clear();
   int VisibleWidth = std::min(FTermWidth, static_cast<int>(ConsoleScreenWidth));
   int VisibleHeight = std::min(FTermHeight, static_cast<int>(ConsoleScreenHeight));
@@ -361,4 +376,28 @@ void ConsoleFlush() {
   }
   WriteAll(FOutBuf);
   FOutBuf.clear();
+}
+
+void ConsoleSetCallerOutput(bool ACaller) {
+  EnsureInitialised();
+  FCallerOutput = ACaller;
+  if (!ACaller) {
+    ForgetTerminalImage();
+    FDirty = true;
+    return;
+  }
+  // The caller's CR LF line ends go out as they are, not as CR CR LF: output post-processing off on
+  // the terminal the keyboard is on (its settings as at start come back at exit).
+  struct stat In {}, Out {};
+  termios Settings{};
+  if (FRawActive && isatty(FOut) && fstat(FIn, &In) == 0 && fstat(FOut, &Out) == 0 && In.st_rdev == Out.st_rdev &&
+      tcgetattr(FOut, &Settings) == 0) {
+    Settings.c_oflag &= static_cast<tcflag_t>(~OPOST);
+    std::ignore = tcsetattr(FOut, TCSADRAIN, &Settings);
+  }
+}
+
+void ConsoleWriteCaller(const std::string& ABytes) {
+  EnsureInitialised();
+  if (!ABytes.empty()) WriteOut(ABytes);
 }

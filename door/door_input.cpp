@@ -10,12 +10,26 @@
 
 #include "comm/comm.h"
 #include "console/console.h"
+#include "console/console_keys.h"
 #include "door/door.h"
 #include "door/door_internal.h"
 
 namespace {
 
 bool RemoteKeys() { return !DoorLocal() && !DoorStdio(); }
+
+// A byte of the caller's taken from the transport while reading a key sequence that turned out not
+// to belong to it: it is the first byte of the next key. -1 for none.
+int FHeld = -1;
+
+bool RemoteByteWaiting() { return FHeld >= 0 || CommCharAvail(); }
+
+std::uint8_t TakeRemoteByte() {
+  if (FHeld < 0) return static_cast<std::uint8_t>(CommReadChar());
+  const auto Byte = static_cast<std::uint8_t>(FHeld);
+  FHeld = -1;
+  return Byte;
+}
 
 // Sleeps until a key may be waiting on either side or the next event check is due. Descriptors
 // that can bring nothing more (standard input or the socket at end of file) are left out, since
@@ -56,12 +70,56 @@ bool WaitForRemoteByte(int AMilliseconds) {
   }
 }
 
+// One key from the caller, whose first byte is waiting; false when the bytes give no key. DEL (127),
+// which most clients send for their Backspace key, is the PC's Backspace (8). An ESC starts a key
+// sequence when the rest of it follows, each byte within half a second of the one before: the
+// sequences of the extended keys become their scan codes (Extended), every other complete
+// sequence is dropped whole. An ESC alone, or followed by a byte that cannot start a sequence
+// (that byte is the next key), is the Escape key; so is ESC O with nothing after it (the O is the
+// next key). A sequence left unfinished is dropped.
+bool ReadRemoteKey(char& AKey, bool& AExtended) {
+  const std::uint8_t First = TakeRemoteByte();
+  AExtended = false;
+  if (First != 27) {
+    AKey = static_cast<char>(First == 127 ? 8 : First);
+    return true;
+  }
+  AKey = 27;
+  TKeySequence Sequence{};
+  std::uint8_t Last = 0;
+  for (;;) {
+    if (!WaitForRemoteByte(500)) {
+      if (Sequence.Length == 0) return true;  // a lone Escape
+      if (Sequence.Length == 1 && Last == 'O') {
+        FHeld = 'O';
+        return true;
+      }
+      return false;
+    }
+    Last = TakeRemoteByte();
+    std::uint8_t Scan = 0;
+    switch (KeySequenceFeed(Sequence, Last, Scan)) {
+      case kqMore:
+        continue;
+      case kqKey:
+        AKey = static_cast<char>(Scan);
+        AExtended = true;
+        return true;
+      case kqNoKey:
+        return false;
+      case kqNotSequence:
+        FHeld = Last;
+        return Sequence.Length == 1;  // after a lone ESC the Escape is a key; otherwise the bytes go
+    }
+  }
+}
+
 }  // namespace
 
 bool DoorKeyPressed() {
   DoorDoEvents();
   if (ConsoleKeyPressed()) return true;
-  return RemoteKeys() && CommCharAvail();
+  return RemoteKeys() && RemoteByteWaiting();
 }
 
 char DoorReadKey() {
@@ -82,34 +140,11 @@ char DoorReadKey() {
           DoorLastKey.Location = lkLocal;
         }
       }
-    } else if (RemoteKeys() && CommCharAvail()) {
-      key = CommReadChar();
-      if (key != 27) {
-        DoorLastKey.Extended = false;
+    } else if (RemoteKeys() && RemoteByteWaiting()) {
+      bool Extended = false;
+      if (ReadRemoteKey(key, Extended)) {
+        DoorLastKey.Extended = Extended;
         DoorLastKey.Location = lkRemote;
-      } else if (!WaitForRemoteByte(500) || CommPeekChar() != '[') {
-        // ESC alone, or ESC followed by anything but "[" (which stays for the next call).
-        DoorLastKey.Extended = false;
-        DoorLastKey.Location = lkRemote;
-      } else {
-        std::ignore = CommReadChar();
-        if (WaitForRemoteByte(500)) {
-          const char final = CommReadChar();
-          char scan = 0;
-          switch (final) {
-            case 'A': scan = 72; break;  // up
-            case 'B': scan = 80; break;  // down
-            case 'C': scan = 77; break;  // right
-            case 'D': scan = 75; break;  // left
-            default: break;
-          }
-          if (scan != 0) {
-            key = scan;
-            DoorLastKey.Extended = true;
-            DoorLastKey.Location = lkRemote;
-          }
-        }
-        // Any other sequence is dropped: ESC, "[" and that byte give no key.
       }
     }
   } while (DoorLastKey.Location == lkNone);

@@ -38,6 +38,10 @@ inline std::int64_t SecondsSince(TDoorDateTime AStamp, const TTimeMark& AMark) {
 // (events off, or a hook of the pass is running and only a lost carrier could need the check).
 int MillisecondsToNextEvents();
 
+// A stdio session past its start: standard output is the caller's, and the door's bytes go there
+// as they are instead of the console's picture.
+extern bool StdioCaller;
+
 // Ends the program the way every end the kit decides does: exit code 0, so the exit step and the
 // console's terminal restore run.
 [[noreturn]] void EndProgram();

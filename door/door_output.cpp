@@ -15,15 +15,22 @@
 #include "comm/comm.h"
 #include "console/console.h"
 #include "door/door.h"
+#include "door/door_internal.h"
 #include "stringutils/stringutils.h"
 
 namespace {
 
 bool SendsToCaller() { return !DoorLocal() && !DoorStdio(); }
 
+// The console draws the text; the caller gets the same bytes: through the transport, or in a stdio
+// session on standard output, which the BBS relays (it escapes byte 255 for telnet itself).
 void Output(const std::string& AText) {
   AnsiWrite(AText);
-  if (SendsToCaller()) CommWrite(AText);
+  if (SendsToCaller()) {
+    CommWrite(AText);
+  } else if (door_internal::StdioCaller) {
+    ConsoleWriteCaller(AText);
+  }
 }
 
 // "`k": a fixed more prompt of eight cells, a key, then the eight cells blanked again.

@@ -235,10 +235,16 @@ void Startup(const std::vector<std::string>& AArgs) {
   DoorLastKey.Time = door_internal::TakeMark(door_internal::LastKeyMark);
   DoorSession.TimeOn = door_internal::TakeMark(door_internal::TimeOnMark);
 
-  if (DoorLocal()) return;
+  // A stdio session's keyboard is the caller, relayed by the BBS with telnet's line ends, and its
+  // standard output goes to the caller: the door's bytes as a socket caller gets them. So too with
+  // a drop file that says the connection is local (a BBS that runs its stdio doors so).
+  if (Stdio && !door_internal::StdioCaller) {
+    door_internal::StdioCaller = true;
+    ConsoleSetCallerInput(true);
+    ConsoleSetCallerOutput(true);
+  }
 
-  // A stdio session's keyboard is the caller, relayed by the BBS with telnet's line ends.
-  if (Stdio) ConsoleSetCallerInput(true);
+  if (DoorLocal()) return;
 
   // A send that has to wait for the caller first brings the sysop's terminal up to date.
   CommOnSendWait = ConsoleFlush;
@@ -264,6 +270,8 @@ void Startup(const std::vector<std::string>& AArgs) {
 }  // namespace
 
 namespace door_internal {
+
+bool StdioCaller = false;
 
 std::string ProgramFileName() {
   std::string path = ProgramPath;
@@ -351,6 +359,10 @@ bool DoorCarrier() {
 
 bool DoorOpenComm() {
   if (DoorDropInfo.ComNum == 0 || DoorDropInfo.ComType == 0 || Stdio) return true;
+  // A serial port's number ("COM1:" in DOOR.SYS, for a telnet caller too) is no descriptor the BBS
+  // handed down: 1 and 2 are the door's own standard output and error, which may well be a socket
+  // (a service manager's journal). No carrier, then, as for any descriptor that is not the caller's.
+  if (DoorDropInfo.ComType == 1 && DoorDropInfo.ComNum <= 2) return false;
   CommOpen(DoorDropInfo.ComNum);
   return CommCarrier();
 }

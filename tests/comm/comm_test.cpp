@@ -319,7 +319,9 @@ std::vector<TTelnetCase> TelnetCases() {
       {"subnegotiation cut short by IAC WILL", "\xff\xfa\x18\x01\xff\xfb\x03" "b", "b"},
       {"IAC IAC", "a\xff\xff" "b", "a\xff" "b"},
       {"IAC IAC twice", "\xff\xff\xff\xff", "\xff\xff"},
-      {"IAC and a byte that is no command", "\xff" "A", "A"},
+      // A client that does not escape 255 (an rlogin caller's): IAC and a byte below 240 are both data.
+      {"IAC and a byte that is no command", "\xff" "A", "\xff" "A"},
+      {"IAC and CR", "a\xff\r", "a\xff\r"},
       {"two replies in a row", std::string("\xff\xfd\x00\xff\xfd\x01" "k", 7), "k"},
   };
   for (int Command = 240; Command <= 249; ++Command) {  // SE, NOP, DM, BRK, IP, AO, AYT, EC, EL, GA
@@ -329,9 +331,8 @@ std::vector<TTelnetCase> TelnetCases() {
   return Cases;
 }
 
-std::string Filter(TTelnetReceive& AState, std::string AText) {
-  AText.resize(TelnetFilter(AState, AText.data(), AText.size()));
-  return AText;
+std::string Filter(TTelnetReceive& AState, const std::string& AText) {
+  return TelnetFilter(AState, AText.data(), AText.size());
 }
 
 TEST(CommTelnetFilter, EveryCommandFormIsTakenOutAtEverySplit) {
@@ -370,20 +371,48 @@ TEST(CommTelnetFilter, SubnegotiationWithoutEndIsGivenUpAtTheLimit) {
   EXPECT_EQ("k", Filter(State, "\xff\xfd\x01k"));
 }
 
+// Reads the caller's data until AWant bytes have come, or 2 s have passed.
+std::string DoorReadUntil(std::size_t AWant) {
+  std::string Got;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (Got.size() < AWant && std::chrono::steady_clock::now() < Deadline) {
+    if (CommCharAvail()) {
+      Got.push_back(CommReadChar());
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  return Got;
+}
+
 TEST_F(CommTest, TelnetCommandSplitAcrossReceivesIsStillTakenOut) {
-  // Each command form reaches the door in two receive steps, split at every byte boundary.
+  // Each command form reaches the door in two receive steps, split at every byte boundary, the
+  // second part a moment after the first, as a client's command split by the network arrives.
   for (const auto& C : TelnetCases()) {
     SCOPED_TRACE(C.Name);
     for (std::size_t K = 1; K < C.Sent.size(); ++K) {
       SCOPED_TRACE("split at " + std::to_string(K));
       CallerSend(FLink.Caller, C.Sent.substr(0, K));
       AwaitReadable(FLink.Door);
-      std::string Got = DoorDrain();
-      CallerSend(FLink.Caller, C.Sent.substr(K));
-      AwaitReadable(FLink.Door);
-      Got += DoorDrain();
-      EXPECT_EQ(C.Data, Got);
+      std::thread Rest([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        CallerSend(FLink.Caller, C.Sent.substr(K) + "z");
+      });
+      const std::string Got = DoorReadUntil(C.Data.size() + 1);
+      Rest.join();
+      EXPECT_EQ(C.Data + "z", Got);
     }
+  }
+}
+
+// An rlogin caller's client sends 255 bare: when nothing follows the IAC, it is the caller's byte.
+TEST_F(CommTest, LoneByte255WithNothingAfterItIsData) {
+  for (const std::string Sent : {"\xff", "a\xff"}) {
+    SCOPED_TRACE(Sent.size());
+    CallerSend(FLink.Caller, Sent);
+    AwaitReadable(FLink.Door);
+    EXPECT_EQ(Sent, DoorReadUntil(Sent.size()));
+    EXPECT_FALSE(CommCharAvail());
   }
 }
 

@@ -61,6 +61,7 @@ TEST_F(ConsoleKeys, SequencesBecomeScanCodes) {
       {"\x1b[17~", 64}, {"\x1b[18~", 65}, {"\x1b[19~", 66}, {"\x1b[20~", 67}, {"\x1b[21~", 68},
       {"\x1b[[A", 59}, {"\x1b[[B", 60}, {"\x1b[[C", 61}, {"\x1b[[D", 62}, {"\x1b[[E", 63},
       {"\x1b[23~", 133}, {"\x1b[24~", 134},
+      {"\x1b[@", 82}, {"\x1b[K", 79}, {"\x1b[V", 73}, {"\x1b[U", 81},  // BBS terminal programs
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.seq + 1);
@@ -115,6 +116,7 @@ TEST_F(ConsoleKeys, EraseCharacterAndNulAsOnAPc) {
       {"caller's lone NUL", {"a" + Nul}, "a" + Ext(3), true, 127},
       {"caller's CR ESC [ A NUL", {"\r\x1b[A" + Nul}, "\r" + Ext(72) + Ext(3), true, 127},
       {"caller's DEL", {"\x7f"}, "\b", true, 127},
+      {"caller's DEL whatever the terminal's erase character", {"\x7f"}, "\b", true, 8},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.Name);

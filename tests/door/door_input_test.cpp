@@ -24,6 +24,16 @@ std::vector<std::string> Keys(const DoorRun& ARun) {
   return keys;
 }
 
+// The results of extended keys with these scan codes from the caller.
+std::vector<std::string> Ext(const std::vector<int>& AScans) {
+  std::vector<std::string> keys;
+  for (int scan : AScans) {
+    const std::string code = std::to_string(scan);
+    keys.push_back("key " + code + " ch=" + code + " ext=1 loc=2");
+  }
+  return keys;
+}
+
 long MsOf(const std::string& ALine) { return std::atol(ALine.c_str() + ALine.find('@') + 1); }
 
 // Runs a remote door that reads ACount keys after "mark ready"; the caller sends ARemote and the
@@ -73,12 +83,24 @@ TEST(DoorReadKey, RemoteKeysAndCursorSequences) {
       {"right", "\x1b[C", {"key 77 ch=77 ext=1 loc=2"}},
       {"left", "\x1b[D", {"key 75 ch=75 ext=1 loc=2"}},
       {"ESC x is ESC, then x", "\x1bx", {"key 27 ch=27 ext=0 loc=2", "key 120 ch=120 ext=0 loc=2"}},
-      {"ESC [ 1 is dropped", "\x1b[1~z", {"key 126 ch=126 ext=0 loc=2", "key 122 ch=122 ext=0 loc=2"}},
+      // What real clients send for the editing and function keys: the sysop's scan codes.
+      {"editing keys",
+       "\x1b[H\x1bOH\x1b[1~\x1b[7~\x1b[F\x1bOF\x1b[4~\x1b[8~\x1b[K\x1b[5~\x1b[V\x1b[6~\x1b[U\x1b[2~\x1b[@\x1b[3~",
+       Ext({71, 71, 71, 71, 79, 79, 79, 79, 79, 73, 73, 81, 81, 82, 82, 83})},
+      {"F1-F10", "\x1bOP\x1bOQ\x1bOR\x1bOS\x1b[11~\x1b[12~\x1b[13~\x1b[14~\x1b[15~\x1b[17~\x1b[18~\x1b[19~\x1b[20~\x1b[21~",
+       Ext({59, 60, 61, 62, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68})},
+      {"arrows in application mode, with modifiers", "\x1bOA\x1bOD\x1b[1;5C\x1b[3;2~", Ext({72, 75, 77, 83})},
+      // A complete sequence the kit does not know gives no key, and nothing of it reaches the door.
+      {"unknown sequences", "\x1b[99~\x1b[?1;2c\x1b[Z\x1bOxz", {"key 122 ch=122 ext=0 loc=2"}},
+      {"Backspace as DEL", "a\x7f", {"key 97 ch=97 ext=0 loc=2", "key 8 ch=8 ext=0 loc=2"}},
+      {"ESC [ and a control byte: the byte is a key", "\x1b[1\x19", {"key 25 ch=25 ext=0 loc=2"}},
       {"ESC ESC [ A", "\x1b\x1b[A", {"key 27 ch=27 ext=0 loc=2", "key 72 ch=72 ext=1 loc=2"}},
       {"Enter as CR LF, CR NUL, LF",
        std::string("\r\n\r\0\n", 5),
        {"key 13 ch=13 ext=0 loc=2", "key 13 ch=13 ext=0 loc=2", "key 13 ch=13 ext=0 loc=2"}},
-      // The caller's byte 255 comes as IAC IAC (RFC 854): one key.
+      // The caller's byte 255 comes as IAC IAC (RFC 854): one key; from a client that does not
+      // escape it (rlogin), bare, followed by the next key.
+      {"bare byte 255", "\xff" "a", {"key 255 ch=255 ext=0 loc=2", "key 97 ch=97 ext=0 loc=2"}},
       {"byte 255", "\xff\xffq\xff\xff", {"key 255 ch=255 ext=0 loc=2", "key 113 ch=113 ext=0 loc=2", "key 255 ch=255 ext=0 loc=2"}},
       // The client's answers to the door's offers and its window size are no keys.
       {"telnet replies and window size",

@@ -227,8 +227,7 @@ bool SentUntrustedProxyHeader(int ASocket, const TCaller& ACaller, int AWaitMs) 
 }
 
 void TTelnetInput::Feed(const unsigned char* ABytes, std::size_t ALen, std::string& AData) {
-  std::string Block(reinterpret_cast<const char*>(ABytes), ALen);
-  Block.resize(TelnetFilter(FReceive, Block.data(), Block.size()));
+  const std::string Block = TelnetFilter(FReceive, reinterpret_cast<const char*>(ABytes), ALen);
   for (char C : Block) {
     if (FAfterCr && (C == '\n' || C == '\0')) {
       FAfterCr = false;  // CR LF and CR NUL (RFC 854) are one Enter
