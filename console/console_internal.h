@@ -50,6 +50,9 @@ void HandleResize();
 extern bool FRawActive;
 extern int FRawFd;
 extern termios FSavedTermios;
+extern bool FOutPostOff;           // output post-processing was switched off on FOutPostFd
+extern int FOutPostFd;
+extern termios FSavedOutTermios;   // that terminal's settings before
 void EnterRawMode();
 void LeaveRawMode();
 void ResetKeyboard();

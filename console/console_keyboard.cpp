@@ -21,6 +21,9 @@ namespace console_internal {
 bool FRawActive = false;
 int FRawFd = -1;
 termios FSavedTermios{};
+bool FOutPostOff = false;
+int FOutPostFd = -1;
+termios FSavedOutTermios{};
 }  // namespace console_internal
 
 using namespace console_internal;
@@ -157,6 +160,10 @@ bool PendingEscape() { return FInLen > 0 && FInBuf[0] == 27; }
 namespace console_internal {
 
 void LeaveRawMode() {
+  // Standard output's terminal first: when it is the keyboard's too, the keyboard's settings from
+  // before raw mode are the last word.
+  if (FOutPostOff) tcsetattr(FOutPostFd, TCSADRAIN, &FSavedOutTermios);
+  FOutPostOff = false;
   if (FRawActive) tcsetattr(FRawFd, TCSADRAIN, &FSavedTermios);
   FRawActive = false;
   FEraseChar = 0;

@@ -26,6 +26,7 @@ void OnFatalSignal(int ASignal) {
   sigaddset(&Pipe, SIGPIPE);
   sigprocmask(SIG_BLOCK, &Pipe, nullptr);
   if (FEverWritten) std::ignore = write(FOut, kRestoreSeq, sizeof kRestoreSeq - 1);
+  if (FOutPostOff) tcsetattr(FOutPostFd, TCSANOW, &FSavedOutTermios);
   if (FRawActive) tcsetattr(FRawFd, TCSANOW, &FSavedTermios);
   errno = SavedErrno;
   // SA_RESETHAND put the default action back; the re-raised signal ends the program on return.

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -386,14 +385,16 @@ void ConsoleSetCallerOutput(bool ACaller) {
     FDirty = true;
     return;
   }
-  // The caller's CR LF line ends go out as they are, not as CR CR LF: output post-processing off on
-  // the terminal the keyboard is on (its settings as at start come back at exit).
-  struct stat In {}, Out {};
+  // The caller's CR LF line ends go out as they are, not as CR CR LF: output post-processing off
+  // when standard output is a terminal (its settings come back at exit).
   termios Settings{};
-  if (FRawActive && isatty(FOut) && fstat(FIn, &In) == 0 && fstat(FOut, &Out) == 0 && In.st_rdev == Out.st_rdev &&
-      tcgetattr(FOut, &Settings) == 0) {
+  if (!FOutPostOff && isatty(FOut) && tcgetattr(FOut, &Settings) == 0 && (Settings.c_oflag & OPOST) != 0) {
+    FSavedOutTermios = Settings;
     Settings.c_oflag &= static_cast<tcflag_t>(~OPOST);
-    std::ignore = tcsetattr(FOut, TCSADRAIN, &Settings);
+    if (tcsetattr(FOut, TCSADRAIN, &Settings) == 0) {
+      FOutPostOff = true;
+      FOutPostFd = FOut;
+    }
   }
 }
 

@@ -184,27 +184,45 @@ TEST(TunecraftDropFile, NoTimeLeftEndsAtTheFirstKeyWait) {
   ExpectCallerStillConnected(*Link);
 }
 
-TEST(TunecraftStdio, AllTrafficStaysOnTheConsole) {
-  TempDir Dir;
-  auto Link = Connect(LinkKind::SocketPair);
-  ASSERT_NE(nullptr, Link);
-  DoorRun Run({"-N1", "-S" + std::to_string(Link->Door), "-X"}, Dir.Path(), Link.get());
-  ASSERT_TRUE(ScreenShows(Run, "Press any key to play some random notes")) << Screen(Run.Console().Output());
-  Run.SendKey("k");  // the socket is not the door's in stdio mode: this key must not count
-  Run.Console().ReadFor(300);
-  EXPECT_EQ(std::string::npos, Screen(Run.Console().Output()).find("Your music has been played"));
-  Run.Console().Write("1");
-  ASSERT_TRUE(ScreenShows(Run, "Your music has been played, press any key."));
-  Run.Console().Write("2");
-  EXPECT_EQ(0, Run.WaitExit());
-  EXPECT_BYTES("", Run.Received());
-  const std::string Console = Screen(Run.Console().Output());
-  EXPECT_EQ(std::string("DDDD") + kRandomNotes, NotesOnScreen(Console)) << Console;
-  EXPECT_EQ(14u, LogLines(Dir.Path()).size());
-  // The caller's key is still waiting in the socket, untouched.
-  char Byte = 0;
-  ASSERT_EQ(1, recv(Link->Door, &Byte, 1, MSG_DONTWAIT));
-  EXPECT_EQ('k', Byte);
+// Waits until the door's standard output holds ANeedle, byte for byte.
+bool OutputHolds(DoorRun& ARun, const std::string& ANeedle) {
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (ARun.Console().Output().find(ANeedle) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= Deadline) return false;
+    ARun.Console().ReadFor(20);
+  }
+  return true;
+}
+
+// In stdio mode the console is the caller's connection: standard output carries exactly what a
+// socket caller receives (code page 437 bytes as written, the music sequences unchanged), whatever
+// the locale says, the keys come from standard input, and the socket is not the door's.
+TEST(TunecraftStdio, CallerGetsTheSocketCallersBytesInEveryLocale) {
+  for (const char* Lang : {"C", "C.UTF-8", "en_US.UTF-8"}) {
+    SCOPED_TRACE(Lang);
+    TempDir Dir;
+    auto Link = Connect(LinkKind::SocketPair);
+    ASSERT_NE(nullptr, Link);
+    DoorRun Run({"-N1", "-S" + std::to_string(Link->Door), "-X"}, Dir.Path(), Link.get(),
+                std::string("export LC_ALL=") + Lang + " LANG=" + Lang + "; exec \"$0\" \"$@\"");
+    const std::string Before = kBeforeFirstKey.substr(kTelnetOpening.size());
+    ASSERT_TRUE(OutputHolds(Run, Before)) << Printable(Run.Console().Output());
+    Run.SendKey("k");  // the socket is not the door's in stdio mode: this key must not count
+    Run.Console().ReadFor(300);
+    EXPECT_BYTES(Before, Run.Console().Output());
+    Run.Console().Write("1");
+    ASSERT_TRUE(OutputHolds(Run, kSecondPrompt)) << Printable(Run.Console().Output());
+    Run.Console().Write("2");
+    EXPECT_EQ(0, Run.WaitExit());
+    EXPECT_BYTES("", Run.Received());
+    // Then the exit step, attribute 7 and the cursor to the bottom-left corner, as the door writes it.
+    EXPECT_BYTES(Before + kAfterFirstKey, Run.Console().Output().substr(0, Before.size() + kAfterFirstKey.size()));
+    EXPECT_EQ(14u, LogLines(Dir.Path()).size());
+    // The caller's key is still waiting in the socket, untouched.
+    char Byte = 0;
+    ASSERT_EQ(1, recv(Link->Door, &Byte, 1, MSG_DONTWAIT));
+    EXPECT_EQ('k', Byte);
+  }
 }
 
 // The drop files real BBS packages write (docs/bbs.md), with the command line that document gives
@@ -270,7 +288,8 @@ TEST(TunecraftBbsRecipes, DropFilesAsBbsPackagesWriteThem) {
       Run.Console().Write("2");
       EXPECT_EQ(0, Run.WaitExit());
       EXPECT_BYTES("", Run.Received());  // nothing on the socket the BBS kept
-      EXPECT_EQ(std::string("DDDD") + kRandomNotes, NotesOnScreen(Screen(Run.Console().Output())));
+      EXPECT_NE(std::string::npos, Run.Console().Output().find(Notes("DDDD") + kFirstPrompt));
+      EXPECT_NE(std::string::npos, Run.Console().Output().find(Notes(kRandomNotes) + kSecondPrompt));
     } else {
       ASSERT_TRUE(Run.CallerUntil(kFirstPrompt)) << Printable(Run.Received());
       EXPECT_TRUE(ScreenShows(Run, C.Shows)) << Screen(Run.Console().Output());
@@ -337,6 +356,35 @@ TEST(TunecraftStartupFailure, EndsWithCodeZeroAndNoLog) {
   }
 }
 
+// "COM1:" names a serial port, never a descriptor: not even when descriptor 1, the door's standard
+// output, is a socket (a service manager's journal). The run ends with "No Carrier Detected" at
+// once; the socket gets the sysop's screen with that message and nothing meant for a caller.
+TEST(TunecraftStartupFailure, Com1WhileStandardOutputIsASocket) {
+  TempDir Dir;
+  auto Journal = Connect(LinkKind::SocketPair);
+  ASSERT_NE(nullptr, Journal);
+  std::vector<std::string> L(52, "");
+  L[0] = "COM1:";
+  L[3] = "1";
+  L[9] = "GRACE HOPPER";
+  L[17] = "3600";
+  const fs::path DropFile = Dir.Path() / "node1" / "DOOR.SYS";
+  fs::create_directories(DropFile.parent_path());
+  {
+    std::ofstream Out(DropFile, std::ios::binary);
+    for (const auto& Line : L) Out << Line << "\r\n";
+  }
+  const auto Start = std::chrono::steady_clock::now();
+  DoorRun Run({"-D" + DropFile.string()}, Dir.Path(), Journal.get(),
+              "exec \"$0\" \"$@\" >&" + std::to_string(Journal->Door));
+  EXPECT_EQ(0, Run.WaitExit(3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(3));
+  EXPECT_NE(std::string::npos, Screen(Run.Received()).find("No Carrier Detected")) << Printable(Run.Received());
+  EXPECT_EQ(std::string::npos, Run.Received().find(kTelnetOpening.substr(0, 3))) << Printable(Run.Received());
+  EXPECT_EQ(std::string::npos, Run.Received().find("Playing four notes"));
+  EXPECT_FALSE(fs::exists(Dir.Path() / "tunecraft.log"));
+}
+
 // A local run whose keyboard is at end of file (standard input on /dev/null) can never get a name
 // or a key: it ends at once with exit code 0 instead of sleeping for ever.
 TEST(TunecraftLocal, NoKeyboardEndsTheLocalRun) {
@@ -348,13 +396,16 @@ TEST(TunecraftLocal, NoKeyboardEndsTheLocalRun) {
 
 // In stdio mode standard input is the caller: at end of file (the BBS closed the caller's terminal)
 // the run takes the hang-up path at once, as a socket at end of file does, instead of idling for
-// five minutes.
+// five minutes. The hang-up message is the sysop's, and stdio mode has no sysop's screen: standard
+// output is the caller's line, which gets no more than a socket caller would.
 TEST(TunecraftStdio, InputAtEndOfFileIsTheCallerHangingUp) {
   TempDir Dir;
   DoorRun Run({"-N1", "-S5", "-X"}, Dir.Path(), nullptr, "exec \"$0\" \"$@\" </dev/null");
+  const auto Start = std::chrono::steady_clock::now();
   EXPECT_EQ(0, Run.WaitExit(10000));
-  EXPECT_NE(std::string::npos, Run.Console().Output().find("Caller Dropped Carrier.  Returning To BBS..."))
-      << Screen(Run.Console().Output());
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(8));
+  EXPECT_NE(std::string::npos, Run.Console().Output().find(kFirstPrompt)) << Printable(Run.Console().Output());
+  EXPECT_EQ(std::string::npos, Run.Console().Output().find("Caller Dropped Carrier"));
   EXPECT_EQ(ExpectedLog("DDDD"), LogLines(Dir.Path()));
 }
 
