@@ -27,9 +27,9 @@ packages=(
 )
 # Node.js with npm, for the npm packages the tests use; any Node.js that brings npm will do.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
-# The door and the launcher need a compiler and CMake only (tunecraft, zelkit-launch without its web
-# front door, the example doors).
-((run_only)) && packages=(cmake make g++)
+# The door, the example doors and the launcher (without its web and SSH front doors) need a compiler,
+# CMake, and the launcher's config-file reader and service-manager library, which configuring needs.
+((run_only)) && packages=(cmake make g++ libtomlplusplus-dev libsystemd-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

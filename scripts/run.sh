@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what building the music door needs when it is missing (a compiler and CMake), builds it
-# in build/run and starts it in local mode in this terminal; extra arguments go to the door (for
-# example -N5 for node 5, or /? for the usage screen).
+# Installs what building the music door needs when it is missing (a compiler, CMake and two small
+# libraries the project's configuration looks for), builds it in build/run and starts it in local
+# mode in this terminal; extra arguments go to the door (for example -N5 for node 5, or /? for the
+# usage screen).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
