@@ -1,5 +1,10 @@
 // The door server as its callers and its machine feel it.
 //
+// SSH first byte: the OpenSSH client's time from its start to the door's first byte, through
+// zelkit-launch's SSH front door and through Debian's OpenSSH server (its own config on a free
+// loopback port, run as this benchmark's child) starting the same door with ForceCommand, the two
+// interleaved in one run; both take the same caller's key.
+//
 // First byte: the time from a caller's connect to the door's first byte, through zelkit-launch
 // (an rlogin caller: handshake, node, drop file, the door started on the socket; and the same with
 // --stdio, the door on a pseudo-terminal behind the relay), against the baseline of starting
@@ -25,6 +30,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -169,8 +175,11 @@ class Server {
     std::string Text;
     std::smatch M;
     static const std::regex kRlogin("rlogin on 127\\.0\\.0\\.1:(\\d+)");
+    static const std::regex kSsh("ssh on 127\\.0\\.0\\.1:(\\d+)");
+    // With --ssh-port the SSH line comes last.
+    const std::regex& Last = std::find(AMore.begin(), AMore.end(), "--ssh-port") != AMore.end() ? kSsh : kRlogin;
     const auto Deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (!std::regex_search(Text, M, kRlogin) && Clock::now() < Deadline) {
+    while (!std::regex_search(Text, M, Last) && Clock::now() < Deadline) {
       pollfd P{Out[0], POLLIN, 0};
       if (poll(&P, 1, 100) <= 0) continue;
       char Buf[256];
@@ -180,6 +189,7 @@ class Server {
     }
     close(Out[0]);
     if (std::regex_search(Text, M, kRlogin)) FPort = std::stoi(M[1].str());
+    if (std::regex_search(Text, M, kSsh)) FSshPort = std::stoi(M[1].str());
   }
   ~Server() {
     if (FPid <= 0) return;
@@ -188,11 +198,13 @@ class Server {
     std::ignore = waitpid(FPid, &Status, 0);
   }
   int Port() const { return FPort; }
+  int SshPort() const { return FSshPort; }
   pid_t Pid() const { return FPid; }
 
  private:
   pid_t FPid = -1;
   int FPort = -1;
+  int FSshPort = -1;
 };
 
 // An rlogin caller: connects and sends the handshake; -1 on failure.
@@ -355,6 +367,154 @@ void BM_FirstByteThroughHaproxyVersusDirect(benchmark::State& AState) {
   AState.counters["haproxy_ratio"] = D > 0 ? P / D : 0;
 }
 BENCHMARK(BM_FirstByteThroughHaproxyVersusDirect)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// ---- SSH: zelkit-launch's front door against OpenSSH's server, the same door behind both
+
+constexpr int kSshRuns = 20;
+
+int FreeLoopbackPort() {
+  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in Sin{};
+  Sin.sin_family = AF_INET;
+  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Len = sizeof Sin;
+  const bool Bound = bind(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) == 0 &&
+                     getsockname(Fd, reinterpret_cast<sockaddr*>(&Sin), &Len) == 0;
+  close(Fd);
+  return Bound ? ntohs(Sin.sin_port) : -1;
+}
+
+// Starts AArgs with standard error in AErr and, when AIo is given, standard input and output on it.
+pid_t Spawn(const std::vector<std::string>& AArgs, const std::string& AErr, int AIo = -1) {
+  std::vector<std::string> Args = AArgs;
+  std::vector<char*> Argv;
+  for (auto& A : Args) Argv.push_back(A.data());
+  Argv.push_back(nullptr);
+  const pid_t Pid = fork();
+  if (Pid == 0) {
+    const int Err = open(AErr.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int Null = open("/dev/null", O_RDWR);
+    dup2(AIo >= 0 ? AIo : Null, 0);
+    dup2(AIo >= 0 ? AIo : Null, 1);
+    if (Err >= 0) dup2(Err, 2);
+    execv(Argv[0], Argv.data());
+    _exit(127);
+  }
+  return Pid;
+}
+
+void Stop(pid_t APid) {
+  if (APid <= 0) return;
+  kill(APid, SIGTERM);
+  int Status = 0;
+  std::ignore = waitpid(APid, &Status, 0);
+}
+
+// OpenSSH's client with the caller's key: from its start to the door's first byte, then tunecraft
+// played to its end; -1 when either fails. Both servers get the same key exchange (curve25519): the
+// client would otherwise take a costlier post-quantum one with OpenSSH's server only.
+double RunSsh(int APort, const fs::path& ADir, const std::string& AUser) {
+  int Sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0) return -1;
+  const auto Start = Clock::now();
+  const pid_t Pid = Spawn({"/usr/bin/ssh", "-tt", "-F", "/dev/null", "-o", "StrictHostKeyChecking=no", "-o",
+                           "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "-o", "IdentityAgent=none", "-o",
+                           "IdentitiesOnly=yes", "-o", "LogLevel=error", "-o", "KexAlgorithms=curve25519-sha256", "-i",
+                           (ADir / "caller").string(), "-p",
+                           std::to_string(APort), AUser + "@127.0.0.1", "tunecraft"},
+                          (ADir / "ssh.err").string(), Sv[1]);
+  close(Sv[1]);
+  std::string Buffer;
+  double FirstUs = -1;
+  if (Pid > 0 && ReadAtLeast(Sv[0], Buffer, 1)) {
+    FirstUs = Us(Clock::now() - Start);
+    if (!PlayToTheEnd(Sv[0], Buffer) || Buffer.find("press any key.") == std::string::npos) FirstUs = -1;
+  }
+  close(Sv[0]);
+  int Status = 0;
+  if (Pid > 0 && waitpid(Pid, &Status, WNOHANG) == 0) {
+    kill(Pid, SIGKILL);
+    std::ignore = waitpid(Pid, &Status, 0);
+  }
+  return FirstUs;
+}
+
+// OpenSSH's server on a free loopback port with a config of its own in ADir: the caller's key only,
+// nothing forwarded, and the door for every session (ForceCommand), on the session's terminal.
+pid_t StartSshd(const fs::path& ADir, const fs::path& ADoor, int& APort) {
+  APort = FreeLoopbackPort();
+  // Run as root, the server wants its privilege separation directory, which its service makes.
+  if (geteuid() == 0) std::ignore = mkdir("/run/sshd", 0755);
+  std::ofstream(ADir / "sshd_config")
+      << "ListenAddress 127.0.0.1:" << APort << "\nHostKey " << (ADir / "sshd_host_key").string()
+      << "\nPidFile none\nUsePAM no\nStrictModes no\nAuthorizedKeysFile " << (ADir / "keys").string()
+      << "\nPasswordAuthentication no\nKbdInteractiveAuthentication no\nPermitRootLogin prohibit-password"
+      << "\nAllowTcpForwarding no\nX11Forwarding no\nAllowAgentForwarding no\nPrintMotd no\nPrintLastLog no"
+      << "\nLogLevel ERROR\nForceCommand cd " << ADir.string() << " && exec " << ADoor.string() << " -N1 -S0 -X\n";
+  const pid_t Pid = Spawn({"/usr/sbin/sshd", "-D", "-e", "-f", (ADir / "sshd_config").string()}, (ADir / "sshd.err").string());
+  // Ready once it takes connections.
+  for (int I = 0; I < 500; ++I) {
+    const int Fd = zelkit_test::ConnectLoopback(APort);
+    if (Fd >= 0) {
+      close(Fd);
+      return Pid;
+    }
+    if (waitpid(Pid, nullptr, WNOHANG) != 0) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Stop(Pid);
+  return -1;
+}
+
+void BM_SshFirstByteVersusOpenSshServer(benchmark::State& AState) {
+  const fs::path Launch = BuildTreeFile("ZELKIT_LAUNCH", "tools/launcher/zelkit-launch");
+  const fs::path Door = BuildTreeFile("ZELKIT_TUNECRAFT", "tunecraft/tunecraft");
+  const fs::path Dir = ScratchDir("ssh-bench");
+  if (access(Launch.c_str(), X_OK) != 0 || access(Door.c_str(), X_OK) != 0 || Dir.empty()) {
+    AState.SkipWithError("zelkit-launch or tunecraft not found: set ZELKIT_LAUNCH and ZELKIT_TUNECRAFT");
+    return;
+  }
+  if (access("/usr/sbin/sshd", X_OK) != 0 || access("/usr/bin/ssh", X_OK) != 0) {
+    AState.SkipWithError("OpenSSH's server or client is not installed (scripts/install-deps.sh installs them)");
+    return;
+  }
+  const std::string Keygen = "ssh-keygen -q -t ed25519 -N '' -f ";
+  if (std::system((Keygen + (Dir / "caller").string() + " && " + Keygen + (Dir / "sshd_host_key").string()).c_str()) != 0) {
+    AState.SkipWithError("ssh-keygen failed");
+    return;
+  }
+  fs::copy_file(Dir / "caller.pub", Dir / "keys");
+  const char* User = std::getenv("USER");
+  const std::string Name = User != nullptr && *User != '\0' ? User : "root";
+  std::vector<double> Ours, Theirs;
+  bool Failed = false;
+  {
+    fs::create_directories(Dir / "zelkit");
+    Server Launcher(Launch, Door, Dir / "zelkit", {"--ssh-port", "0", "--ssh-authorized-keys", (Dir / "keys").string()});
+    int SshdPort = -1;
+    const pid_t Sshd = StartSshd(Dir, Door, SshdPort);
+    Failed = Launcher.SshPort() < 0 || Sshd < 0;
+    for (auto _ : AState) {
+      for (int I = 0; I < kSshRuns && !Failed; ++I) {
+        Ours.push_back(RunSsh(Launcher.SshPort(), Dir, Name));
+        Theirs.push_back(RunSsh(SshdPort, Dir, Name));
+        Failed = Ours.back() < 0 || Theirs.back() < 0;
+      }
+    }
+    Stop(Sshd);
+  }
+  std::error_code Ec;
+  if (Failed) {
+    AState.SkipWithError(("a run failed; see the logs in " + Dir.string()).c_str());
+    return;
+  }
+  fs::remove_all(Dir, Ec);
+  const double O = Median(Ours), T = Median(Theirs);
+  AState.counters["zelkit_ssh_first_byte_us"] = O;
+  AState.counters["openssh_server_first_byte_us"] = T;
+  AState.counters["zelkit_to_openssh_ratio"] = T > 0 ? O / T : 0;
+}
+BENCHMARK(BM_SshFirstByteVersusOpenSshServer)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Nanoseconds on a CPU so far (the first field of /proc/PID/schedstat); 0 when it is gone.
 double CpuNs(pid_t APid) {
