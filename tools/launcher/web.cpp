@@ -63,9 +63,7 @@ constexpr std::uint64_t kUnacknowledged = 262144;  // bytes sent that the page h
 constexpr std::size_t kMaxHeader = 8192;     // an HTTP request's head
 constexpr auto kHeadTime = std::chrono::seconds(5);     // a request head, from its first byte's chance
 constexpr auto kHandshakeTime = std::chrono::seconds(10);  // the WebSocket's opening handshake
-constexpr auto kRefusalTime = std::chrono::seconds(2);  // a refused connection, to read its 503
 constexpr int kMaxRefusals = 512;            // 503 answers under way; beyond, connections are just closed
-constexpr const char* kRetryAfter = "10";
 // A browser loads a page over several connections at once (six, typically) besides its call, so an
 // address may hold this many web connections beyond its calls; the calls themselves are counted
 // by the launcher, which turns away one too many with a message of its own.
@@ -468,56 +466,6 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
   bool FCallerReading = false, FDoorWriting = false, FClosing = false, FCallerGone = false;
 };
 
-// A connection the front door has no room for: "503 Service Unavailable" with Retry-After, then the
-// close, after the request has been read (or kRefusalTime has passed) so the answer is not lost to
-// a reset.
-class TRefusal : public std::enable_shared_from_this<TRefusal> {
- public:
-  TRefusal(tcp::socket&& ASocket, const char* AWhy) : FSocket(std::move(ASocket)), FTimer(*FIo) {
-    ++FRefusals;
-    ++FLive;
-    const std::string Body = std::string(AWhy) + " Please try again in a few seconds.\n";
-    FAnswer = "HTTP/1.1 503 Service Unavailable\r\nServer: zelkit-launch\r\nRetry-After: " + std::string(kRetryAfter) +
-              "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(Body.size()) +
-              "\r\nConnection: close\r\n\r\n" + Body;
-  }
-  ~TRefusal() {
-    --FRefusals;
-    if (--FLive == 0 && FStopping) FStopTimer->cancel();
-  }
-  TRefusal(const TRefusal&) = delete;
-  TRefusal& operator=(const TRefusal&) = delete;
-
-  void Start() {
-    FTimer.expires_after(kRefusalTime);
-    FTimer.async_wait([Self = shared_from_this()](TErrorCode AEc) {
-      TErrorCode Ignored;
-      if (!AEc) Self->FSocket.close(Ignored);
-    });
-    asio::async_write(FSocket, asio::buffer(FAnswer), [Self = shared_from_this()](TErrorCode AEc, std::size_t) {
-      if (AEc) {
-        Self->FTimer.cancel();
-        return;
-      }
-      Self->FSocket.shutdown(tcp::socket::shutdown_send, AEc);
-      Self->Drain();
-    });
-  }
-
- private:
-  void Drain() {
-    FSocket.async_read_some(asio::buffer(FScratch), [Self = shared_from_this()](TErrorCode AEc, std::size_t) {
-      if (!AEc) return Self->Drain();
-      Self->FTimer.cancel();  // the client has closed: so do we
-    });
-  }
-
-  tcp::socket FSocket;
-  asio::steady_timer FTimer;
-  std::string FAnswer;
-  std::array<char, 1024> FScratch{};
-};
-
 void Accept() {
   FAcceptor->async_accept([](TErrorCode AEc, tcp::socket ASocket) {
     if (AEc == asio::error::operation_aborted) return;
@@ -552,7 +500,14 @@ void Accept() {
         FAll.push_back(Visitor);
         Visitor->Start();
       }
-      if (Full && FRefusals < kMaxRefusals) std::make_shared<TRefusal>(std::move(ASocket), Full)->Start();
+      if (Full && FRefusals < kMaxRefusals) {
+        ++FRefusals;
+        ++FLive;
+        WebRefuse(*FIo, ASocket.release(), Full, [] {
+          --FRefusals;
+          if (--FLive == 0 && FStopping) FStopTimer->cancel();
+        });
+      }
     }
     Accept();
   });

@@ -1,10 +1,16 @@
 #pragma once
-// Shared inside the web front door: the page's files as HTTP answers (web_files.cpp) and who a
-// trusted proxy says the caller is (web_forwarded.cpp), for the listener and relay (web.cpp).
+// Shared inside the web front door: the page's files as HTTP answers (web_files.cpp), who a trusted
+// proxy says the caller is (web_forwarded.cpp) and the 503 for a connection there is no room for
+// (web_refusal.cpp), for the listener and relay (web.cpp).
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+
+namespace boost::asio {
+class io_context;
+}
 
 namespace launcher {
 
@@ -35,5 +41,10 @@ struct TForwarded {
 // Forwarded wins over the X-Forwarded-* headers when both are there; ATrusted may be empty.
 TForwarded WebForwarded(std::string_view AForwarded, std::string_view AForwardedFor, std::string_view AProto,
                         std::string_view AHost, bool (*ATrusted)(std::uint32_t));
+
+// Answers the connected TCP socket AFd "503 Service Unavailable" with Retry-After and AWhy, then
+// closes it once the request has been read (or after 2 s), so the answer is not lost to a reset;
+// AOnClosed runs on AIo's loop when it is closed.
+void WebRefuse(boost::asio::io_context& AIo, int AFd, const char* AWhy, std::function<void()> AOnClosed);
 
 }  // namespace launcher
