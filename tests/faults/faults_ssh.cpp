@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -63,6 +64,19 @@ std::string HalfAKeyExchange() {
   for (std::size_t I = 0; I < Public.size(); ++I) Public[I] = static_cast<char>(std::rand() & 0xff);
   PutString(Ecdh, Public);
   return "SSH-2.0-flood\r\n" + Packet(Init) + Packet(Ecdh);
+}
+
+// CPU seconds the process has used so far, all its threads (user and system time in /proc/PID/stat).
+double CpuSecondsOf(pid_t APid) {
+  const std::string Stat = faults::ReadFile("/proc/" + std::to_string(APid) + "/stat");
+  const auto Close = Stat.rfind(')');
+  if (Close == std::string::npos) return 0;
+  std::istringstream Fields(Stat.substr(Close + 2));
+  std::string Field;
+  double Ticks = 0;
+  for (int I = 3; I <= 15 && Fields >> Field; ++I)
+    if (I >= 14) Ticks += std::atof(Field.c_str());  // utime, stime
+  return Ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int Connect(int APort) {
@@ -120,6 +134,7 @@ void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
   const int Port = At == std::string::npos ? 0 : std::atoi(Text.c_str() + At + 17);
   std::vector<int> Flood;
   std::vector<long> FirstByteMs;
+  double LauncherCpu = 0, Seconds = 0;  // the launcher's CPU (all its threads) while the flood lasted
   if (Port <= 0) {
     V.Add("the launcher did not start: " + Text + faults::ReadFile(ErrPath));
   } else {
@@ -127,6 +142,8 @@ void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
     // handshakes that will never finish.
     const std::string Half = HalfAKeyExchange();
     int VersionsSent = 0, HalvesSent = 0;
+    const double Cpu0 = CpuSecondsOf(Pid);
+    const auto Flooded = Clock::now();
     for (int Caller = 0; Caller < ACallers; ++Caller) {
       const int Versions = AVersionOnly * (Caller + 1) / ACallers, Halves = AHalfExchanges * (Caller + 1) / ACallers;
       for (; VersionsSent < Versions; ++VersionsSent) {
@@ -155,6 +172,8 @@ void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
       const int Code = Client.WaitExit(kPromptMs);
       if (Code != 0) V.Add(Who + "ssh ended with " + std::to_string(Code));
     }
+    LauncherCpu = CpuSecondsOf(Pid) - Cpu0;
+    Seconds = static_cast<double>(MsSince(Flooded, Clock::now())) / 1000.0;
     if (faults::ReadFile(ErrPath).find("gave way to a newer caller") == std::string::npos)
       V.Add("no handshake gave way to a newer one");
     if (waitpid(Pid, nullptr, WNOHANG) != 0) V.Add("the launcher ended");
@@ -182,9 +201,9 @@ void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
     const auto Pick = [&](double AShare) {
       return FirstByteMs[std::min(FirstByteMs.size() - 1, static_cast<std::size_t>(AShare * static_cast<double>(FirstByteMs.size())))];
     };
-    char Buf[128];
-    std::snprintf(Buf, sizeof Buf, "first byte p50 %ld ms, p99 %ld ms (%zu callers)", Pick(0.5), Pick(0.99),
-                  FirstByteMs.size());
+    char Buf[160];
+    std::snprintf(Buf, sizeof Buf, "first byte p50 %ld ms, p99 %ld ms (%zu callers); launcher CPU %.2f s in %.1f s",
+                  Pick(0.5), Pick(0.99), FirstByteMs.size(), LauncherCpu, Seconds);
     Measured(Fault, Buf);
   }
 }

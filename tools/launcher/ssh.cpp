@@ -540,10 +540,17 @@ void Run() {
         if (C->Stage == stHandshake || C->Stage == stWaiting) C->Stage = stDead;
     }
     if (Stopping && (FCalls.empty() || TClock::now() >= StopDeadline)) break;
-    // Waiting output or keys are retried on a short tick; otherwise the next handshake deadline.
-    int Timeout = 1000;
-    for (const auto& [Id, C] : FCalls)
-      if (!C->ToCaller.empty() || !C->ToDoor.empty() || C->Stage == stClosing) Timeout = 20;
+    // Waiting output or keys are retried on a short tick; otherwise the loop sleeps until the next
+    // deadline, or until something happens when there is none.
+    int Timeout = Stopping ? 20 : -1;
+    const TClock::time_point Now = TClock::now();
+    for (const auto& [Id, C] : FCalls) {
+      int Ms = -1;
+      if (!C->ToCaller.empty() || !C->ToDoor.empty()) Ms = 20;
+      else if (C->Stage == stHandshake || C->Stage == stClosing)
+        Ms = static_cast<int>(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(C->Deadline - Now).count()) + 1);
+      if (Ms >= 0) Timeout = Timeout < 0 ? Ms : std::min(Timeout, Ms);
+    }
     ssh_event_dopoll(FEvent, Timeout);
     TakeAnswers();
     Sweep();
