@@ -605,6 +605,40 @@ bool RawCall(launcher_test::Caller& ACaller, int APort, std::string& AAnswer) {
   return AAnswer.rfind("HTTP/1.1 101", 0) == 0 && AAnswer.find("hello Guest") != std::string::npos;
 }
 
+// Behind a trusted proxy (127.0.0.9) the forwarded headers name the caller and the page the proxy
+// serves; from anyone else the same headers are ignored, so a caller cannot claim another address.
+TEST(WebFrontDoor, OnlyATrustedProxyNamesTheCallerAndItsPage) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), {"--trust-proxy", "127.0.0.9", "--max-calls", "1000"});
+  const int Port = L.WebPort();
+  ASSERT_GT(Port, 0);
+  struct Case { std::string from, headers, status, log; };
+  const std::string Page = "Host: bbs.example.org\r\nOrigin: https://bbs.example.org\r\nX-Forwarded-Proto: https\r\n";
+  const Case kCases[] = {
+      {"127.0.0.9", Page + "X-Forwarded-For: 6.6.6.6, 192.0.2.60\r\n", "HTTP/1.1 101", "web call from 192.0.2.60 (via 127.0.0.9:"},
+      {"127.0.0.9", "Forwarded: for=\"192.0.2.61:4711\";proto=https;host=bbs.example.org\r\nOrigin: https://bbs.example.org\r\n"
+                    "Host: 127.0.0.1\r\n", "HTTP/1.1 101", "web call from 192.0.2.61:4711 (via 127.0.0.9:"},
+      {"127.0.0.1", "Host: 127.0.0.1\r\nX-Forwarded-For: 192.0.2.62\r\n", "HTTP/1.1 101", "web call from 127.0.0.1:"},
+      {"127.0.0.9", Page + "X-Forwarded-For: unknown\r\n", "HTTP/1.1 400",
+       "request from proxy 127.0.0.9:"},
+      {"127.0.0.9", "Host: bbs.example.org\r\nOrigin: https://evil.example\r\nX-Forwarded-Proto: https\r\n", "HTTP/1.1 403",
+       "page https://evil.example may not open the door"},
+      {"127.0.0.1", Page, "HTTP/1.1 403", "page https://bbs.example.org may not open the door"},
+  };
+  for (const Case& C : kCases) {
+    SCOPED_TRACE(C.from + " " + C.headers);
+    launcher_test::Caller Browser(Port, C.from);
+    ASSERT_TRUE(Browser.Connected());
+    Browser.Send("GET /door HTTP/1.1\r\n" + C.headers + "Connection: Upgrade\r\nUpgrade: websocket\r\n"
+                 "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+    const std::string Answer = C.status == "HTTP/1.1 101" ? Browser.ReadUntil("on node ") : Browser.ReadAll();
+    EXPECT_EQ(0u, Answer.rfind(C.status, 0)) << Answer;
+    EXPECT_TRUE(L.WaitForLog(C.log)) << L.Log();
+  }
+  EXPECT_TRUE(L.WaitForLog("refused: the proxy names a caller that is not an IPv4 address (unknown)")) << L.Log();
+  EXPECT_EQ(std::string::npos, L.Log().find("192.0.2.62")) << L.Log();
+}
+
 long RssKb(pid_t APid) {
   const std::string Status = ReadFile("/proc/" + std::to_string(APid) + "/status");
   const auto At = Status.find("VmRSS:");

@@ -218,8 +218,8 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
       Respond(ARequest, http::status::forbidden, "Not allowed.\n", Text);
       return false;
     }
-    if (FForwarded.Named && Open > FWeb.MaxPerAddress) {
-      Log("caller " + FPeer + " refused: " + std::to_string(FWeb.MaxPerAddress) + " web connections already from that address (--max-per-address)");
+    if (FForwarded.Named && Open > FWeb.MaxPerAddress + kPageConnections) {
+      Log("caller " + FPeer + " refused: " + std::to_string(Open - 1) + " web connections already from that address (--max-per-address)");
       Respond(ARequest, http::status::service_unavailable, "Too many connections from your address.\n", Text);
       return false;
     }
