@@ -2,6 +2,8 @@
 // What the fault rows share: the runner's options, the table's tally, the checks of one run, the
 // points of a tunecraft run, and each row's case functions (one file per kind of fault).
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 #include <functional>
@@ -101,6 +103,28 @@ void FullDiskCases();
 // ---- Load (faults_load.cpp) ----
 
 void LoadCase(int ACallers);
+// Callers on loopback and what they have received, shared with the door server's rows.
+struct CallerLink {
+  int Fd = -1;
+  std::string Got;
+  bool Eof = false;
+};
+void DrainLinks(std::vector<CallerLink>& ALinks, int AMs);
+// Until every link has seen ANeedle ("": has ended), or AMs have passed.
+bool AllSaw(std::vector<CallerLink>& ALinks, const std::string& ANeedle, int AMs);
+std::vector<pid_t> ChildrenOf(pid_t APid);
+double CpuSeconds(const std::vector<pid_t>& APids);
+
+// ---- The door server under bursts, floods and signals (faults_server.cpp) ----
+
+void BurstCase(bool ARlogin, int ACallers);
+void SilentAndRealCase(int ASilent, int AReal);
+void SighupCase(int ACallers);
+void NegotiationCpuCase(const std::string& ACase, const std::string& ABytes);
+void ConnectAndCloseCase(int AConnections);
+void RefusalFloodCase(int ASeconds);
+void CrashingDoorCase();
+void C1NameCase();
 
 // ---- SSH handshake flood (faults_ssh.cpp) ----
 

@@ -33,12 +33,6 @@ namespace faults {
 
 // ---- Load ----
 
-struct CallerLink {
-  int Fd = -1;
-  std::string Got;
-  bool Eof = false;
-};
-
 void DrainLinks(std::vector<CallerLink>& ALinks, int AMs) {
   std::vector<pollfd> P;
   for (auto& L : ALinks) {

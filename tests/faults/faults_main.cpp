@@ -251,6 +251,28 @@ std::vector<Case> AllCases() {
   Add("Stdio mode with standard input at end of file",
       [] { StdioEofCase("one key, then the end", "printf k | exec \"$0\" \"$@\"", 14); });
   Add("Log on a full file system (64 KB tmpfs)", [] { FullDiskCases(); }, true);
+  {
+    // The door server: bursts of hundreds of callers only in the full run.
+    const int Burst = Full ? 250 : 40;
+    Add("Door server: " + std::to_string(Burst) + " rlogin callers connecting at once", [Burst] { BurstCase(true, Burst); }, true);
+    Add("Door server: " + std::to_string(Burst) + " telnet callers connecting at once", [Burst] { BurstCase(false, Burst); }, true);
+    const int Silent = Full ? 200 : 100, Real = Full ? 40 : 10;
+    Add("Door server: " + std::to_string(Silent) + " silent rlogin connections, then " + std::to_string(Real) + " real callers",
+        [Silent, Real] { SilentAndRealCase(Silent, Real); }, true);
+    const int Hup = Full ? 30 : 5;
+    Add("Door server: SIGHUP with " + std::to_string(Hup) + " callers, then a restart", [Hup] { SighupCase(Hup); }, true);
+    const std::string Negotiation = "Door server: an unfinished telnet command during the negotiation";
+    Add(Negotiation, [] { NegotiationCpuCase("a lone IAC", "\xff"); });
+    Add(Negotiation, [] { NegotiationCpuCase("IAC SB and 100 bytes, no IAC SE", "\xff\xfa" + std::string(100, 'x')); });
+    const int Closes = Full ? 1000 : 200;
+    Add("Door server: " + std::to_string(Closes) + " connect-and-close, then a real caller",
+        [Closes] { ConnectAndCloseCase(Closes); }, true);
+    const int Flood = Full ? 60 : 3;
+    Add("Door server: the log under a " + std::to_string(Flood) + " s flood of refused connections",
+        [Flood] { RefusalFloodCase(Flood); }, true);
+    Add("Door server: a door that crashes", [] { CrashingDoorCase(); });
+    Add("Door server: C1 bytes in an rlogin name", [] { C1NameCase(); });
+  }
   const int Callers = Full ? 50 : 10;
   Add("Load: " + std::to_string(Callers) + " callers at once through zelkit-launch", [Callers] { LoadCase(Callers); }, true);
   const int Versions = Full ? 200 : 40, Halves = Full ? 50 : 10, SshCallers = Full ? 20 : 2;

@@ -1,0 +1,361 @@
+// The door server's fault rows: bursts of telnet and rlogin callers, silent connections among real
+// callers, SIGHUP and a restart, a busy-looping negotiation, connect-and-close floods, the log under
+// a flood of refusals, a crashing door and C1 bytes in a caller's name.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "tests/faults/faults_cases.h"
+
+namespace faults {
+
+namespace {
+
+const std::string kNul(1, '\0');
+const std::string kTelnetOffers("\xff\xfb\x01\xff\xfb\x03\xff\xfb\x00\xff\xfd\x00", 12);
+const std::string kTelnetAnswers("\xff\xfd\x01\xff\xfd\x03\xff\xfd\x00\xff\xfb\x00", 12);
+
+// zelkit-launch with tunecraft (or ADoor) in ADir, telnet and rlogin on free ports.
+struct Server {
+  pid_t Pid = -1;
+  int Telnet = 0, Rlogin = 0;
+  std::string Err;
+
+  Server(const fs::path& ADir, const std::vector<std::string>& AMore, const std::string& ADoor = "") {
+    fs::create_directories(ADir / "work");
+    Err = (ADir / "launcher.err").string();
+    std::vector<std::string> Args = {FOptions.Launcher, "--door", ADoor.empty() ? FOptions.Tunecraft : ADoor,
+                                     "--port", "0", "--rlogin-port", "0", "--workdir", (ADir / "work").string(),
+                                     "--base", (ADir / "nodes").string()};
+    Args.insert(Args.end(), AMore.begin(), AMore.end());
+    std::vector<char*> Argv;
+    for (auto& A : Args) Argv.push_back(A.data());
+    Argv.push_back(nullptr);
+    int Out[2];
+    if (pipe2(Out, O_CLOEXEC) != 0) return;
+    Pid = fork();
+    if (Pid == 0) {
+      dup2(Out[1], 1);
+      const int ErrFd = open(Err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (ErrFd >= 0) dup2(ErrFd, 2);
+      const int Null = open("/dev/null", O_RDONLY);
+      if (Null >= 0) dup2(Null, 0);
+      close_range(3, ~0U, 0);
+      for (int Sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(Sig, SIG_DFL);
+      execv(Argv[0], Argv.data());
+      _exit(127);
+    }
+    close(Out[1]);
+    std::string Text;
+    const auto Deadline = Clock::now() + std::chrono::milliseconds(kPromptMs);
+    while (Text.find("rlogin on 127.0.0.1:") == std::string::npos && Clock::now() < Deadline) {
+      pollfd P{Out[0], POLLIN, 0};
+      if (poll(&P, 1, 100) <= 0) continue;
+      char Buf[256];
+      const ssize_t N = read(Out[0], Buf, sizeof Buf);
+      if (N <= 0) break;
+      Text.append(Buf, static_cast<std::size_t>(N));
+    }
+    close(Out[0]);
+    if (auto At = Text.find("listening on 127.0.0.1:"); At != std::string::npos) Telnet = std::atoi(Text.c_str() + At + 23);
+    if (auto At = Text.find("rlogin on 127.0.0.1:"); At != std::string::npos) Rlogin = std::atoi(Text.c_str() + At + 20);
+  }
+  ~Server() { Stop(SIGKILL); }
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  bool Started() const { return Telnet > 0 && Rlogin > 0; }
+  std::string Log() const { return faults::ReadFile(Err); }
+  // The wait status after ASignal, or -1 when the launcher was still there after 10 s (then killed).
+  int Stop(int ASignal) {
+    if (Pid <= 0) return -1;
+    kill(Pid, ASignal);
+    int Status = 0;
+    const auto StopBy = Clock::now() + std::chrono::seconds(10);
+    while (waitpid(Pid, &Status, WNOHANG) == 0) {
+      if (Clock::now() > StopBy) {
+        kill(Pid, SIGKILL);
+        waitpid(Pid, &Status, 0);
+        Status = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Pid = -1;
+    return Status;
+  }
+};
+
+int Connect(int APort) {
+  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in Sin{};
+  Sin.sin_family = AF_INET;
+  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
+  if (Fd >= 0 && connect(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0) {
+    close(Fd);
+    return -1;
+  }
+  return Fd;
+}
+
+// A caller as a client program is: rlogin sends its handshake, telnet its answers to the offers.
+CallerLink Call(const Server& AServer, bool ARlogin, const std::string& AName = "caller") {
+  CallerLink L;
+  L.Fd = Connect(ARlogin ? AServer.Rlogin : AServer.Telnet);
+  const std::string Hello = ARlogin ? kNul + "pw" + kNul + "[FT]" + AName + kNul + "ansi/38400" + kNul : kTelnetAnswers;
+  if (L.Fd >= 0) std::ignore = send(L.Fd, Hello.data(), Hello.size(), MSG_NOSIGNAL);
+  return L;
+}
+
+void CloseLinks(std::vector<CallerLink>& ALinks) {
+  for (auto& L : ALinks)
+    if (L.Fd >= 0) close(L.Fd);
+  ALinks.clear();
+}
+
+std::string Figure(const char* AFormat, double AValue) {
+  char Buf[96];
+  std::snprintf(Buf, sizeof Buf, AFormat, AValue);
+  return Buf;
+}
+
+}  // namespace
+
+void BurstCase(bool ARlogin, int ACallers) {
+  const std::string Fault = std::string("Door server: ") + std::to_string(ACallers) + " " +
+                            (ARlogin ? "rlogin" : "telnet") + " callers connecting at once";
+  TempDir Dir;
+  // All from one address, as a BBS sends them: the address is named in --allow.
+  Server S(Dir.Path(), {"--allow", "127.0.0.1", "--max-nodes", std::to_string(ACallers + 5)});
+  Verdict V;
+  long LastFirstMs = -1;
+  if (!S.Started()) {
+    V.Add("the launcher did not start: " + S.Log());
+  } else {
+    std::vector<CallerLink> Links;
+    const auto Start = Clock::now();
+    for (int I = 0; I < ACallers; ++I) Links.push_back(Call(S, ARlogin, "c" + std::to_string(I)));
+    // The door's first byte: after the handshake's NUL, or after the telnet offers.
+    const std::size_t Before = ARlogin ? 1 : kTelnetOffers.size();
+    std::vector<long> FirstMs(Links.size(), -1);
+    const auto Deadline = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < Deadline &&
+           std::any_of(FirstMs.begin(), FirstMs.end(), [](long AMs) { return AMs < 0; })) {
+      DrainLinks(Links, 5);
+      for (std::size_t I = 0; I < Links.size(); ++I)
+        if (FirstMs[I] < 0 && Links[I].Got.size() > Before) FirstMs[I] = MsSince(Start, Clock::now());
+    }
+    LastFirstMs = *std::max_element(FirstMs.begin(), FirstMs.end());
+    const auto Missing = std::count(FirstMs.begin(), FirstMs.end(), -1L);
+    if (Missing > 0) V.Add(std::to_string(Missing) + " of " + std::to_string(ACallers) + " callers got no byte of their door");
+    else if (!AllSaw(Links, kFirstPrompt, 60000)) V.Add("not every caller reached tunecraft's first key wait");
+    CloseLinks(Links);
+  }
+  if (S.Stop(SIGTERM) != 0) V.Add("the launcher did not end with code 0 on SIGTERM");
+  Record(Fault, "all callers", V.Text);
+  Measured(Fault, "last first byte after " + std::to_string(LastFirstMs) + " ms");
+}
+
+void SilentAndRealCase(int ASilent, int AReal) {
+  const std::string Fault = "Door server: " + std::to_string(ASilent) + " silent rlogin connections, then " +
+                            std::to_string(AReal) + " real callers";
+  TempDir Dir;
+  Server S(Dir.Path(), {"--handshake-timeout", "20"});
+  Verdict V;
+  if (!S.Started()) {
+    V.Add("the launcher did not start: " + S.Log());
+  } else {
+    std::vector<int> Silent;
+    for (int I = 0; I < ASilent; ++I) Silent.push_back(Connect(S.Rlogin));
+    std::vector<CallerLink> Real;
+    for (int I = 0; I < AReal; ++I) Real.push_back(Call(S, true, "real" + std::to_string(I)));
+    if (!AllSaw(Real, kFirstPrompt, 60000)) {
+      const auto In = std::count_if(Real.begin(), Real.end(), [](const CallerLink& L) { return L.Got.find(kFirstPrompt) != std::string::npos; });
+      V.Add(std::to_string(In) + " of " + std::to_string(AReal) + " real callers reached their door");
+    }
+    CloseLinks(Real);
+    for (int Fd : Silent)
+      if (Fd >= 0) close(Fd);
+  }
+  if (S.Stop(SIGTERM) != 0) V.Add("the launcher did not end with code 0 on SIGTERM");
+  Record(Fault, "every real caller", V.Text);
+}
+
+void SighupCase(int ACallers) {
+  const std::string Fault = "Door server: SIGHUP with " + std::to_string(ACallers) + " callers, then a restart";
+  TempDir Dir;
+  Verdict V;
+  {
+    Server S(Dir.Path(), {});
+    std::vector<CallerLink> Links;
+    if (!S.Started()) V.Add("the launcher did not start: " + S.Log());
+    for (int I = 0; S.Started() && I < ACallers; ++I) Links.push_back(Call(S, false));
+    if (S.Started() && !AllSaw(Links, kFirstPrompt, 60000)) V.Add("not every caller reached the first key wait");
+    for (auto& L : Links) L.Got.clear();
+    const int Status = S.Stop(SIGHUP);
+    if (Status != 0) V.Add("the launcher's wait status after SIGHUP is " + std::to_string(Status) + ", not exit code 0");
+    if (!AllSaw(Links, "", 10000)) V.Add("not every caller was hung up");
+    // The kit's exit step on the signal: attribute 7, the cursor to the bottom-left corner.
+    const std::string kResetTail = "\x1b[40m\x1b[255B\x1b[255D";
+    const auto Reset = std::count_if(Links.begin(), Links.end(), [&](const CallerLink& L) { return L.Got.ends_with(kResetTail); });
+    if (Reset != ACallers) V.Add(std::to_string(Reset) + " of " + std::to_string(ACallers) + " callers' terminals reset");
+    if (S.Log().find("SIGHUP received") == std::string::npos) V.Add("no log line for SIGHUP");
+    CloseLinks(Links);
+  }
+  {
+    // A launcher killed outright leaves its door with its caller; the next one on the same nodes
+    // must pass that node over.
+    std::vector<CallerLink> Kept;
+    {
+      Server First(Dir.Path(), {});
+      if (First.Started()) Kept.push_back(Call(First, false));
+      if (!AllSaw(Kept, kFirstPrompt, 30000)) V.Add("the first launcher's caller got no door");
+      First.Stop(SIGKILL);
+    }
+    Server Second(Dir.Path(), {});
+    std::vector<CallerLink> Next;
+    if (Second.Started()) Next.push_back(Call(Second, false));
+    if (!AllSaw(Next, kFirstPrompt, 30000)) V.Add("the restarted launcher's caller got no door");
+    if (Second.Log().find("node 2: telnet call") == std::string::npos ||
+        Second.Log().find("node 1: in use by a door this launcher did not start") == std::string::npos)
+      V.Add("the restarted launcher gave node 1 again: " + Second.Log());
+    CloseLinks(Next);
+    CloseLinks(Kept);
+    Second.Stop(SIGTERM);
+  }
+  Record(Fault, "all callers", V.Text);
+}
+
+void NegotiationCpuCase(const std::string& ACase, const std::string& ABytes) {
+  const std::string Fault = "Door server: an unfinished telnet command during the negotiation";
+  TempDir Dir;
+  Server S(Dir.Path(), {});
+  Verdict V;
+  double CpuMs = -1;
+  if (!S.Started()) {
+    V.Add("the launcher did not start: " + S.Log());
+  } else {
+    const int Fd = Connect(S.Telnet);
+    std::ignore = send(Fd, ABytes.data(), ABytes.size(), MSG_NOSIGNAL);
+    // The caller's own process waits out the negotiation (500 ms) before it starts the door: its
+    // CPU time within that wait is what the unfinished command cost.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const auto Kids = ChildrenOf(S.Pid);
+    CpuMs = Kids.size() == 1 ? CpuSeconds(Kids) * 1000.0 : -1;
+    if (CpuMs < 0) V.Add("no caller's process (" + std::to_string(Kids.size()) + " children)");
+    else if (CpuMs >= 5.0) V.Add(Figure("the negotiation took %.1f ms of CPU", CpuMs));
+    close(Fd);
+  }
+  S.Stop(SIGTERM);
+  Record(Fault, ACase, V.Text);
+  Measured(Fault, ACase + Figure(": %.2f ms CPU", CpuMs));
+}
+
+void ConnectAndCloseCase(int AConnections) {
+  const std::string Fault = "Door server: " + std::to_string(AConnections) + " connect-and-close, then a real caller";
+  TempDir Dir;
+  Server S(Dir.Path(), {"--allow", "127.0.0.1"});
+  Verdict V;
+  if (!S.Started()) {
+    V.Add("the launcher did not start: " + S.Log());
+  } else {
+    for (int I = 0; I < AConnections; ++I) {
+      const int Fd = Connect(S.Telnet);
+      if (Fd >= 0) close(Fd);
+    }
+    std::vector<CallerLink> Real = {Call(S, false)};
+    if (!AllSaw(Real, kFirstPrompt, 30000)) V.Add("the real caller got no door: " + Real[0].Got.substr(0, 80));
+    CloseLinks(Real);
+  }
+  S.Stop(SIGTERM);
+  Record(Fault, "the real caller", V.Text);
+}
+
+void RefusalFloodCase(int ASeconds) {
+  const std::string Fault = "Door server: the log under a " + std::to_string(ASeconds) + " s flood of refused connections";
+  TempDir Dir;
+  Server S(Dir.Path(), {"--allow", "127.0.0.2"});
+  Verdict V;
+  long Count = 0;
+  const long Size = [&] {
+    if (!S.Started()) return 0L;
+    const auto Until = Clock::now() + std::chrono::seconds(ASeconds);
+    while (Clock::now() < Until) {
+      const int Fd = Connect(S.Telnet);
+      if (Fd >= 0) close(Fd);
+      ++Count;
+    }
+    S.Stop(SIGTERM);
+    return static_cast<long>(S.Log().size());
+  }();
+  if (!S.Started() && Count == 0) V.Add("the launcher did not start: " + S.Log());
+  // A line in full per interval and reason, and one summing line: far below one line per refusal.
+  const long Bound = 4096 + 400L * (ASeconds / 10 + 1);
+  if (Size > Bound) V.Add("the log grew to " + std::to_string(Size) + " bytes for " + std::to_string(Count) + " refusals");
+  if (Count > 1 && S.Log().find("connections from 127.0.0.1 in the last 10 s: address not allowed") == std::string::npos)
+    V.Add("no summing line");
+  Record(Fault, "refused connections", V.Text);
+  Measured(Fault, std::to_string(Count) + " refusals, log " + std::to_string(Size) + " bytes");
+}
+
+void CrashingDoorCase() {
+  const std::string Fault = "Door server: a door that crashes";
+  TempDir Dir;
+  const fs::path Door = Dir.Path() / "crash.sh";
+  WriteFile(Door, "#!/bin/sh\nprintf 'about to crash\\r\\n'\nkill -SEGV $$\n");
+  fs::permissions(Door, fs::perms::owner_all);
+  Server S(Dir.Path(), {"--raw"}, Door.string());
+  Verdict V;
+  if (!S.Started()) {
+    V.Add("the launcher did not start: " + S.Log());
+  } else {
+    std::vector<CallerLink> Links = {Call(S, true)};
+    if (!AllSaw(Links, "", 10000)) V.Add("the caller was not hung up");
+    if (Links[0].Got.find("\x1b[0m") == std::string::npos ||
+        Links[0].Got.find("Sorry, the door ended unexpectedly.") == std::string::npos)
+      V.Add("the caller was not told: " + Links[0].Got);
+    if (S.Log().find("killed by signal 11 (SIGSEGV)") == std::string::npos) V.Add("no log line: " + S.Log());
+    CloseLinks(Links);
+  }
+  S.Stop(SIGTERM);
+  Record(Fault, "SIGSEGV", V.Text);
+}
+
+void C1NameCase() {
+  const std::string Fault = "Door server: C1 bytes in an rlogin name";
+  TempDir Dir;
+  Server S(Dir.Path(), {"--max-calls", "1"});
+  Verdict V;
+  if (!S.Started()) {
+    V.Add("the launcher did not start: " + S.Log());
+  } else {
+    // CSI (0x9B) and NEL (0x85) are controls to some terminals; 0x81 is a letter (u umlaut) in CP437.
+    std::vector<CallerLink> Links = {Call(S, true, "Zo\x9b" "2J\x85\x81")};
+    if (!AllSaw(Links, kFirstPrompt, 30000)) V.Add("the caller got no door");
+    CloseLinks(Links);
+    S.Stop(SIGTERM);
+    const std::string Log = S.Log();
+    if (Log.find("(Zo\\x9B2J\\x85\\x81)") == std::string::npos) V.Add("the log does not show the name escaped: " + Log);
+    if (std::any_of(Log.begin(), Log.end(), [](char C) { const auto B = static_cast<unsigned char>(C); return B >= 0x80 && B <= 0x9F; }))
+      V.Add("C1 bytes reached the log");
+    const std::string Drop = faults::ReadFile(Dir.Path() / "nodes/node1/DOOR32.SYS");
+    if (Drop.find("Zo\x9b" "2J\x85\x81\r\n") == std::string::npos) V.Add("the drop file does not keep the name's bytes");
+  }
+  Record(Fault, "CSI, NEL, a CP437 letter", V.Text);
+}
+
+}  // namespace faults
