@@ -124,65 +124,73 @@ bool PlayToTheEnd(int AFd, std::string& ABuffer) {
   return true;
 }
 
-// The baseline: a minimal spawner listening on its own loopback port. For each caller it accepts
-// the connection and starts tunecraft directly with it on descriptor 3 (-N1 -S3), its console in a
-// file as the launcher gives it, the way a service manager's socket activation starts a door.
+// The baseline: a minimal spawner, a process of its own listening on a loopback port as a service
+// manager's socket activation does. For each caller it accepts the connection and starts tunecraft
+// directly with it on descriptor 3 (-N1 -S3), its console in a file as the launcher gives it.
 class DirectSpawner {
  public:
-  DirectSpawner() {
-    FListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  DirectSpawner(const fs::path& ADoor, const fs::path& ADir) {
+    const int Listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in Sin {};
     Sin.sin_family = AF_INET;
     Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t Len = sizeof Sin;
-    if (FListen < 0 || bind(FListen, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0 || listen(FListen, SOMAXCONN) != 0 ||
-        getsockname(FListen, reinterpret_cast<sockaddr*>(&Sin), &Len) != 0)
+    if (Listen < 0 || bind(Listen, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0 || listen(Listen, SOMAXCONN) != 0 ||
+        getsockname(Listen, reinterpret_cast<sockaddr*>(&Sin), &Len) != 0) {
+      if (Listen >= 0) close(Listen);
       return;
-    FPort = ntohs(Sin.sin_port);
-  }
-  ~DirectSpawner() {
-    if (FListen >= 0) close(FListen);
-  }
-  int Port() const { return FPort; }
-
-  double Run(const fs::path& ADoor, const fs::path& ADir) const {
+    }
     std::string Path = ADoor.string(), Node = "-N1", Socket = "-S3";
     const std::string Console = (ADir / "direct.ans").string(), Dir = ADir.string();
     char* Argv[] = {Path.data(), Node.data(), Socket.data(), nullptr};
+    FPid = fork();
+    if (FPid == 0) {
+      signal(SIGCHLD, SIG_IGN);  // doors are reaped by the system
+      for (;;) {
+        const int Conn = accept4(Listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (Conn < 0) continue;
+        if (fork() == 0) {
+          signal(SIGCHLD, SIG_DFL);
+          const int Out = open(Console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+          const int Null = open("/dev/null", O_RDONLY);
+          if (Out < 0 || Null < 0 || chdir(Dir.c_str()) != 0 || dup2(Conn, 3) != 3) _exit(126);
+          dup2(Null, 0);
+          dup2(Out, 1);
+          dup2(Out, 2);
+          execv(Path.c_str(), Argv);
+          _exit(127);
+        }
+        close(Conn);
+      }
+    }
+    close(Listen);
+    if (FPid > 0) FPort = ntohs(Sin.sin_port);
+  }
+  ~DirectSpawner() {
+    if (FPid <= 0) return;
+    kill(FPid, SIGKILL);
+    std::ignore = waitpid(FPid, nullptr, 0);
+  }
+  DirectSpawner(const DirectSpawner&) = delete;
+  DirectSpawner& operator=(const DirectSpawner&) = delete;
+  int Port() const { return FPort; }
+
+  double Run() const {
     const auto Start = Clock::now();
     const int Fd = zelkit_test::ConnectLoopback(FPort);
     if (Fd < 0) return -1;
-    const int Conn = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-    const pid_t Pid = Conn < 0 ? -1 : fork();
-    if (Pid == 0) {
-      const int Out = open(Console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int Null = open("/dev/null", O_RDONLY);
-      if (Out < 0 || Null < 0 || chdir(Dir.c_str()) != 0 || dup2(Conn, 3) != 3) _exit(126);
-      setpgid(0, 0);
-      dup2(Null, 0);
-      dup2(Out, 1);
-      dup2(Out, 2);
-      execv(Path.c_str(), Argv);
-      _exit(127);
-    }
-    if (Conn >= 0) close(Conn);
     std::string Buffer;
     double FirstUs = -1;
-    if (Pid > 0 && ReadAtLeast(Fd, Buffer, 1)) {
+    if (ReadAtLeast(Fd, Buffer, 1)) {
       FirstUs = Us(Clock::now() - Start);
       if (!PlayToTheEnd(Fd, Buffer)) FirstUs = -1;
     }
     close(Fd);
-    int Status = 0;
-    if (Pid > 0) {
-      kill(Pid, SIGKILL);
-      std::ignore = waitpid(Pid, &Status, 0);
-    }
     return FirstUs;
   }
 
  private:
-  int FListen = -1;
+  pid_t FPid = -1;
   int FPort = -1;
 };
 
@@ -312,13 +320,14 @@ void BM_FirstByteThroughServerVersusDirect(benchmark::State& AState) {
   {
     fs::create_directories(Dir / "plain");
     fs::create_directories(Dir / "stdio");
-    DirectSpawner Spawner;
+    fs::create_directories(Dir / "direct");
+    DirectSpawner Spawner(Door, Dir / "direct");
     Server PlainServer(Launch, Door, Dir / "plain", {});
     Server StdioServer(Launch, Door, Dir / "stdio", {"--stdio"});
     Failed = Spawner.Port() < 0 || PlainServer.Port() < 0 || PlainServer.TelnetPort() < 0 || StdioServer.Port() < 0;
     for (auto _ : AState) {
       for (int I = 0; I < kRuns && !Failed; ++I) {
-        Direct.push_back(Spawner.Run(Door, Dir));
+        Direct.push_back(Spawner.Run());
         Telnet.push_back(RunTelnet(PlainServer.TelnetPort()));
         Rlogin.push_back(RunThroughServer(PlainServer.Port()));
         Stdio.push_back(RunThroughServer(StdioServer.Port()));

@@ -304,6 +304,10 @@ void AddPending(int ASocket, const TCaller& ACaller, THandshakeStep AStep) {
   if (Flags >= 0) fcntl(ASocket, F_SETFL, Flags | O_NONBLOCK);
   const TClock::time_point Now = TClock::now();
   FPending.push_back(TPending{ASocket, ACaller, AStep, {}, Now + std::chrono::seconds(FOptions.HandshakeSeconds), 0, Now});
+  // A client sends its handshake right after connecting: what has already come is taken now,
+  // without a turn of the poll loop in between.
+  pollfd Pfd{ASocket, POLLIN, 0};
+  if (poll(&Pfd, 1, 0) > 0) StepPending(FPending.end() - 1);
 }
 
 void AcceptOn(TListener& AListener) {
