@@ -270,6 +270,7 @@ void ConnectAndCloseCase(int AConnections) {
   TempDir Dir;
   Server S(Dir.Path(), {"--allow", "127.0.0.1"});
   Verdict V;
+  long AfterMs = -1;
   if (!S.Started()) {
     V.Add("the launcher did not start: " + S.Log());
   } else {
@@ -277,12 +278,30 @@ void ConnectAndCloseCase(int AConnections) {
       const int Fd = Connect(S.Telnet);
       if (Fd >= 0) close(Fd);
     }
-    std::vector<CallerLink> Real = {Call(S, false)};
-    if (!AllSaw(Real, kFirstPrompt, 30000)) V.Add("the real caller got no door: " + Real[0].Got.substr(0, 80));
-    CloseLinks(Real);
+    // Connections gone before their door starts give their nodes back at once (a door started for
+    // each would hold it some 3.5 s, until it saw the carrier gone): a real caller who is told that
+    // every node is busy tries again, for at most 2 s after the flood.
+    const auto FloodEnd = Clock::now();
+    std::string Got;
+    for (;;) {
+      std::vector<CallerLink> Real = {Call(S, false)};
+      const bool In = AllSaw(Real, kFirstPrompt, 30000);
+      Got = Real[0].Got;
+      CloseLinks(Real);
+      if (In) {
+        AfterMs = MsSince(FloodEnd, Clock::now());
+        break;
+      }
+      if (Got.find("all nodes are busy") == std::string::npos || MsSince(FloodEnd, Clock::now()) > 2000) {
+        V.Add("the real caller got no door: " + Got.substr(0, 80));
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
   }
   S.Stop(SIGTERM);
   Record(Fault, "the real caller", V.Text);
+  Measured(Fault, "the real caller had a door " + std::to_string(AfterMs) + " ms after the flood");
 }
 
 void RefusalFloodCase(int ASeconds) {

@@ -261,6 +261,14 @@ void RestoreTerminal() {
 }
 
 void StartCaller(int ASocket, const TCaller& ACaller) {
+  // A connection already closed by its caller takes no node and no process: a flood of
+  // connect-and-close costs an accept and a close each.
+  if (CallerGone(ASocket)) {
+    if (LogRefusal(ACaller, "hung up before it was answered"))
+      Log("zelkit-launch: " + std::string(KindName(ACaller.Kind)) + " caller " + ACaller.Peer + " hung up before it was answered");
+    close(ASocket);
+    return;
+  }
   int FromAddress = 0;
   for (int N = 1; N <= FOptions.MaxNodes; ++N)
     if (FNodes[N].Busy && FNodes[N].Address == ACaller.Address) ++FromAddress;
