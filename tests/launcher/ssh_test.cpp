@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -80,6 +81,7 @@ TEST(DoorServer, SshCallersGetDoorsAndEverythingElseIsRefused) {
     std::string output;  // shown to the caller
     std::string log;     // in the launcher's log
     bool connect_forwarded = false;  // a program connects to the caller's forwarded port meanwhile
+    bool hang_up = false;            // the caller's client is killed at the door: the door ends
   };
   const std::string Ssh = "/usr/bin/ssh", Ann = "Ann@127.0.0.1";
   const Case kCases[] = {
@@ -99,6 +101,14 @@ TEST(DoorServer, SshCallersGetDoorsAndEverythingElseIsRefused) {
       {"ssh -A", Ssh, {"-tt", "-A", "-o", "IdentityAgent=" + AgentSocket}, {Ann, "one"}, {}, "q", 0, "",
        "refused: agent forwarding"},
       {"ssh -X", Ssh, {"-tt", "-X"}, {Ann, "one"}, {"DISPLAY=:9"}, "q", 0, "", "refused: X11 forwarding"},
+      {"the caller hangs up", Ssh, {"-tt"}, {Ann, "one"}, {}, "-", -SIGKILL, "", "door ended with exit code 0", false,
+       true},
+  };
+  auto Ended = [&L] {
+    const std::string Log = L.Log();
+    int N = 0;
+    for (auto At = Log.find("door ended"); At != std::string::npos; At = Log.find("door ended", At + 1)) ++N;
+    return N;
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.title);
@@ -123,7 +133,14 @@ TEST(DoorServer, SshCallersGetDoorsAndEverythingElseIsRefused) {
         EXPECT_TRUE(Through.Connected());
         EXPECT_TRUE(L.WaitForLog(C.log)) << L.Log();
       }
-      Client.Write(Keys);
+      if (C.hang_up) {
+        const int Before = Ended();
+        kill(Client.Pid(), SIGKILL);
+        for (int I = 0; I < kWaitMs / 10 && Ended() == Before; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(Before + 1, Ended()) << "the door did not end with the caller's hang-up\n" << L.Log();
+      } else {
+        Client.Write(Keys);
+      }
     }
     const int Code = Client.WaitExit(kWaitMs);
     if (C.exit_code == kNonZero) {
@@ -140,7 +157,7 @@ TEST(DoorServer, SshCallersGetDoorsAndEverythingElseIsRefused) {
       }
     }
     EXPECT_TRUE(L.WaitForLog(C.log)) << L.Log();
-    if (!C.keys.empty()) {
+    if (!C.keys.empty() && !C.hang_up) {
       EXPECT_TRUE(L.WaitForLog("door ended with exit code " + std::to_string(C.exit_code))) << L.Log();
     }
     EXPECT_TRUE(L.Running());
