@@ -120,7 +120,7 @@ double CpuSeconds(const std::vector<pid_t>& APids);
 void BurstCase(bool ARlogin, int ACallers);
 void SilentAndRealCase(int ASilent, int AReal);
 void SighupCase(int ACallers);
-void NegotiationCpuCase(const std::string& ACase, const std::string& ABytes);
+void NegotiationCpuCase();
 void ConnectAndCloseCase(int AConnections);
 void RefusalFloodCase(int ASeconds);
 void CrashingDoorCase();
