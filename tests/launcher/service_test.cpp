@@ -37,7 +37,7 @@ std::string DoorTable(const std::string& AArg) {
 }
 
 // Every kind of mistake names the file and line and ends the launcher with code 2 before it listens.
-TEST(ConfigFile, MistakesGiveFileLineAndCodeTwo) {
+TEST(LauncherConfig, MistakesGiveFileLineAndCodeTwo) {
   const std::string Door = "[[door]]\npath = \"" TEST_DOOR_PATH "\"\n";
   struct Case { std::string text, message; };
   const Case kCases[] = {
@@ -68,7 +68,7 @@ TEST(ConfigFile, MistakesGiveFileLineAndCodeTwo) {
 }
 
 // The command line wins over the file: here the port, the name and the door's arguments.
-TEST(ConfigFile, CommandLineOverridesTheFile) {
+TEST(LauncherConfig, CommandLineOverridesTheFile) {
   TempDir Dir;
   WriteConfig(Dir.Path() / "cfg.toml", "port = 1\nname = \"From File\"\nraw = true\n" + DoorTable("file"));
   Launcher L(Dir.Path(), {"--config", "cfg.toml", "--port", "0", "--name", "From Line", "--", "line"});
@@ -80,7 +80,7 @@ TEST(ConfigFile, CommandLineOverridesTheFile) {
 
 // SIGHUP reads the file again: the next caller gets the new door table, a caller already in a door
 // goes on as before, and a bad file keeps the running table.
-TEST(ConfigFile, ReloadServesTheNextCallerAndKeepsTheOldOnAMistake) {
+TEST(LauncherConfig, ReloadServesTheNextCallerAndKeepsTheOldOnAMistake) {
   TempDir Dir;
   const fs::path File = Dir.Path() / "cfg.toml";
   WriteConfig(File, "port = 0\nraw = true\n" + DoorTable("first"));
@@ -130,7 +130,7 @@ int LocalPort(int AFd) {
 
 // --status asks the running launcher: a row for every busy node, with the caller's name and
 // address, the door, since when and idle for how long; nothing is kept once a caller has gone.
-TEST(Status, ShowsEveryBusyNode) {
+TEST(LauncherStatus, ShowsEveryBusyNode) {
   TempDir Dir;
   const std::string Status = std::string(LAUNCHER_PATH) + " --status --base " + (Dir.Path() / "nodes").string();
   EXPECT_EQ(1, RunCommand(Status + " 2>/dev/null").second) << "no launcher runs yet";
@@ -167,7 +167,7 @@ TEST(Status, ShowsEveryBusyNode) {
 
 // Under journald every line is an event with its syslog priority and no clock of its own (the
 // journal keeps the time); elsewhere each line starts with the time.
-TEST(Status, LogLinesSuitTheirKeeper) {
+TEST(LauncherStatus, LogLinesSuitTheirKeeper) {
   for (const bool Journal : {false, true}) {
     SCOPED_TRACE(Journal);
     TempDir Dir;

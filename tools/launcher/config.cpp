@@ -175,6 +175,10 @@ void ReloadConfig() {
   FOptions.WebRoot = Old.WebRoot;
   FOptions.WebOrigins = Old.WebOrigins;
   FOptions.WebStallSeconds = Old.WebStallSeconds;
+  FOptions.WebPending = Old.WebPending;
+  FOptions.SshPort = Old.SshPort;
+  FOptions.SshHostKey = Old.SshHostKey;
+  FOptions.SshAuthorizedKeys = Old.SshAuthorizedKeys;
   FOptions.SshPort = Old.SshPort;
   FOptions.SshHostKey = Old.SshHostKey;
   FOptions.SshAuthorizedKeys = Old.SshAuthorizedKeys;
