@@ -165,6 +165,20 @@ TEST(LauncherStatus, ShowsEveryBusyNode) {
   EXPECT_NE(std::string::npos, Text.find("\n2 of 250 nodes busy\n")) << Text;
 }
 
+// --watch shows a node's console stream from the start of the call, as the door wrote it.
+TEST(LauncherStatus, WatchShowsTheNodesScreenFromTheStart) {
+  TempDir Dir;
+  Launcher L(Dir.Path(), WithDoor({}));
+  Caller A(L.Port());
+  ASSERT_EQ(1, NodeOf(A.ReadLine()));
+  A.Send("a");
+  A.ReadLine();
+  // It follows the stream until interrupted; two seconds are plenty to show what is there.
+  const auto [Shown, Code] = RunCommand("timeout -s INT 2 " + std::string(LAUNCHER_PATH) + " --watch 1 --base " +
+                                        (Dir.Path() / "nodes").string() + " 2>/dev/null");
+  EXPECT_EQ(0U, Shown.find("test door on node 1\n")) << Shown;
+}
+
 // Under journald every line is an event with its syslog priority and no clock of its own (the
 // journal keeps the time); elsewhere each line starts with the time.
 TEST(LauncherStatus, LogLinesSuitTheirKeeper) {
