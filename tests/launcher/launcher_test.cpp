@@ -114,9 +114,9 @@ TEST(Launcher, TwoThenTenCallersAreServedOnDistinctNodes) {
 TEST(Launcher, CallerIsHungUpWhenTheDoorEnds) {
   struct Case { std::string key, log; };
   const Case kCases[] = {
-      {"q", "node 1: door ended with exit code 0\n"},
-      {"x", "node 1: door ended with exit code 3\n"},
-      {"k", "node 1: door ended, killed by signal 9 (SIGKILL)\n"},
+      {"q", "node 1: door ended with exit code 0, caller 127.0.0.1:"},
+      {"x", "node 1: door ended with exit code 3, caller 127.0.0.1:"},
+      {"k", "node 1: door ended, killed by signal 9 (SIGKILL), caller 127.0.0.1:"},
   };
   for (const auto& C : kCases) {
     SCOPED_TRACE(C.log);

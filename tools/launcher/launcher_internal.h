@@ -249,6 +249,7 @@ struct TNodeView {
   int Socket = -1;      // the caller's connection, for how long the caller has sent nothing
 };
 std::vector<TNodeView> BusyNodes();
+std::string NodePeer(int ANode);  // the address of the node's caller, for log lines; "" when free
 void ReapDoors();
 bool AnyDoorRunning();
 void SignalDoors(int ASignal);

@@ -48,6 +48,8 @@ struct TNode {
 };
 
 std::vector<TNode> FNodes;  // index = node number; index 0 unused
+int FMyNode = 0;            // in a caller's own process: its node and address
+std::string FMyPeer;
 bool FHaveTerminal = false;
 termios FTerminal {};
 
@@ -130,6 +132,8 @@ std::string SignalName(int ASignal) {
                             const std::string& ADropFile) {
   const int ConsoleFd = FOptions.Console ? -1 : ALockFd;
   ResetSignalsForChild();
+  FMyNode = ANode;
+  FMyPeer = ACaller.Peer;
   // Logged here rather than by the launcher, so that it comes before anything else this call logs.
   const std::string Node = "node " + std::to_string(ANode) + ": ";
   Log(Node + KindName(ACaller.Kind) + " call from " + ACaller.Peer + (ACaller.Name.empty() ? "" : " (" + Printable(ACaller.Name) + ")") +
@@ -311,7 +315,7 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
   }
   auto Refuse = [&](const std::string& AWhy) {
     if (LockFd >= 0) close(LockFd);
-    Log("node " + std::to_string(Node) + ": " + AWhy);
+    Log("node " + std::to_string(Node) + ": " + AWhy + ", caller " + ACaller.Peer);
     SayToCaller(ASocket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
     HangUp(ASocket);
     ++FCallsEnded;
@@ -390,6 +394,13 @@ void ReadStartReport(int ANode) {
     Log("node " + std::to_string(ANode) + ": " + What + ": " + std::strerror(Report[1]), llError);
     SayToCaller(Node.Socket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
   }
+}
+
+std::string NodePeer(int ANode) {
+  if (ANode == FMyNode) return FMyPeer;
+  if (ANode < 1 || static_cast<std::size_t>(ANode) >= FNodes.size() || !FNodes[static_cast<std::size_t>(ANode)].Busy)
+    return "";
+  return FNodes[static_cast<std::size_t>(ANode)].Peer;
 }
 
 std::vector<TNodeView> BusyNodes() {

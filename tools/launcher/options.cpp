@@ -287,6 +287,13 @@ void Log(const std::string& ALine, TLogLevel ALevel) {
   }
   // One event per line: line breaks from elsewhere (a name, a path) must not start a false event.
   for (char C : ALine) Line += C == '\n' || C == '\r' ? ' ' : C;
+  // A node's event names its caller's address, so that one caller's lines can be picked out.
+  if (ALine.rfind("node ", 0) == 0) {
+    const std::size_t Colon = ALine.find(": ");
+    const auto Node = ParseNumber(ALine.substr(5, Colon == std::string::npos ? 0 : Colon - 5), 1, 99999);
+    const std::string Peer = Node ? NodePeer(static_cast<int>(*Node)) : "";
+    if (!Peer.empty() && ALine.find(Peer) == std::string::npos) Line += ", caller " + Peer;
+  }
   Line += "\n";
   std::ignore = write(STDERR_FILENO, Line.data(), Line.size());
 }
