@@ -239,6 +239,25 @@ TEST(DoorServer, CallsFromOneAddressAreLimited) {
   EXPECT_EQ(1, NodeOf(Again.ReadLine()));
 }
 
+// A BBS sends all its callers from one address: named on its own in --allow, it may fill every
+// node; an address only inside an allowed network keeps the limit.
+TEST(DoorServer, AnAddressNamedInTheAllowListMayFillEveryNode) {
+  struct Case { std::string allow; bool limited; };
+  const Case kCases[] = {{"127.0.0.1", false}, {"127.0.0.0/8", true}};
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.allow);
+    TempDir Dir;
+    Launcher L(Dir.Path(), WithDoor({"--max-per-address", "2", "--allow", C.allow}));
+    const int Port = L.Port();
+    Caller A(Port), B(Port);
+    ASSERT_GT(NodeOf(A.ReadLine()), 0);
+    ASSERT_GT(NodeOf(B.ReadLine()), 0);
+    Caller Third(Port);
+    if (C.limited) EXPECT_EQ("Sorry, too many calls from your address. Please call again later.\r\n", Third.ReadLine());
+    else EXPECT_EQ(3, NodeOf(Third.ReadLine()));
+  }
+}
+
 // Two hundred connections that never send a handshake, then a real caller who plays tunecraft to
 // its end: the oldest silent connections give way, the caller is served.
 TEST(DoorServer, SilentConnectionsDoNotStopARealCaller) {
