@@ -105,7 +105,9 @@ void DoorTextBackground(std::uint8_t AColour);
 void DoorTextColourAndBlink(std::uint8_t AColour, bool ABlink);  // two writes: colour, then blink on or off
 
 // Keys from the sysop's keyboard and the caller. Special keys come back as their PC scan code with
-// DoorLastKey.Extended set (the caller's ESC [ A-D included).
+// DoorLastKey.Extended set: the caller's key sequences (arrows, Home, End, Insert, Delete, Page
+// Up/Down, F1-F12 in the forms clients send) decoded as the sysop's keys are; any other complete
+// sequence gives no key. DEL (127), most clients' Backspace, arrives as Backspace (8).
 bool DoorKeyPressed();                // runs the event check; never waits
 char DoorReadKey();                   // waits for a key from either side; the sysop's keyboard first
 

@@ -13,6 +13,7 @@ packages=(
   libbenchmark-dev libncurses-dev      # benchmarks (ncurses is measured side by side)
   libvterm-dev                         # an independent terminal emulator that reads back the screen
   inetutils-telnet                     # a real telnet client for end-to-end runs
+  tmux                                 # presses a caller's keys (Home, F1, ...) into that telnet client
   clang libclang-rt-14-dev libfuzzer-14-dev  # libFuzzer targets
   valgrind                             # memcheck runs of the fault suite
   faketime                             # a clock set just before a change of daylight-saving time

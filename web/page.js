@@ -16,11 +16,13 @@ const kTheme = {
 
 // What a BBS terminal sends for the keys whose xterm.js encoding differs: cursor keys always as
 // ESC [ A-D (never the application-mode ESC O forms), Home ESC [ H, End ESC [ K, Insert ESC [ @,
-// Page Up ESC [ V, Page Down ESC [ U, Delete DEL, Backspace BS.
+// Page Up ESC [ V, Page Down ESC [ U, Backspace BS. Delete stays ESC [ 3 ~ and the function keys
+// keep xterm.js's forms (F1-F4 ESC O P-S, F5-F10 ESC [ 15 ~ to ESC [ 21 ~): a kit door reads each
+// of these as the PC key.
 const kKeys = {
   '\x1bOA': '\x1b[A', '\x1bOB': '\x1b[B', '\x1bOC': '\x1b[C', '\x1bOD': '\x1b[D',
   '\x1bOH': '\x1b[H', '\x1b[1~': '\x1b[H', '\x1bOF': '\x1b[K', '\x1b[F': '\x1b[K', '\x1b[4~': '\x1b[K',
-  '\x1b[2~': '\x1b[@', '\x1b[3~': '\x7f', '\x1b[5~': '\x1b[V', '\x1b[6~': '\x1b[U', '\x7f': '\x08',
+  '\x1b[2~': '\x1b[@', '\x1b[5~': '\x1b[V', '\x1b[6~': '\x1b[U', '\x7f': '\x08',
 };
 
 const Status = document.getElementById('status');

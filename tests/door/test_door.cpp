@@ -230,6 +230,9 @@ void Run(const std::string& AOp, const std::string& AArg, int argc, char** argv)
   } else if (AOp == "readkey") {
     const int count = AArg.empty() ? 1 : std::stoi(AArg);
     for (int i = 0; i < count; ++i) Record(KeyRecord(DoorReadKey()));
+  } else if (AOp == "input") {
+    // One line in a 20-column field of the printable characters, as the line editor returns it.
+    Record("input " + DoorInput("", DOOR_INPUT_CHARS_ALL, '\0', 20, 20, 7) + Stamp());
   } else if (AOp == "shutdown") {
     DoorShutdown();
   } else if (AOp == "sigdump") {

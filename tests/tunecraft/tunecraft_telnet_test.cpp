@@ -20,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -195,6 +196,75 @@ TEST(TunecraftTelnet, RealClientThroughABbsThatLeavesBinaryModeAlone) {
     EXPECT_EQ(0, Run.WaitExit());
     EXPECT_EQ(ExpectedLog(std::string("DDDD") + kRandomNotes), LogLines(Dir.Path()));
   }
+}
+
+// A caller's keys end to end: the real telnet client (TERM=xterm) in tmux, whose send-keys
+// presses keys as a terminal sends them, calls through zelkit-launch a kit door that reports each
+// key it reads. Every key arrives as the sysop's PC key, Backspace erases in the line editor, and
+// no key leaves a stray character ("~" or a digit) behind: the key after them is the next one read.
+TEST(TunecraftTelnet, CallersKeysThroughTmuxArriveAsPcKeys) {
+  const char* kTmux = "/usr/bin/tmux";
+  if (access(kTmux, X_OK) != 0) GTEST_FAIL() << kTmux << " is not installed (scripts/install-deps.sh installs it)";
+  if (access(TELNET_PATH, X_OK) != 0) GTEST_FAIL() << TELNET_PATH << " is not installed";
+  TempDir Dir;
+  const fs::path Script = Dir.Path() / "keys.script", Result = Dir.Path() / "keys.result";
+  const std::vector<std::string> kKeys = {"Home", "End", "IC", "DC", "PPage", "NPage", "F1", "F2", "F3", "F4", "F5",
+                                          "F6", "F7", "F8", "F9", "F10", "Up", "Down", "Left", "Right", "BSpace", "z"};
+  std::vector<std::string> Want;
+  for (int Scan : {71, 79, 82, 83, 73, 81, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 72, 80, 75, 77})
+    Want.push_back("key " + std::to_string(Scan) + " ch=" + std::to_string(Scan) + " ext=1 loc=2");
+  Want.push_back("key 8 ch=8 ext=0 loc=2");
+  Want.push_back("key 122 ch=122 ext=0 loc=2");
+  {
+    std::ofstream(Script) << "startup\nwrite name: \ninput\nwrite keys: \nreadkey " << Want.size() << "\nexit 0\n";
+  }
+  setenv("DOORTEST_SCRIPT", Script.c_str(), 1);
+  setenv("DOORTEST_RESULT", Result.c_str(), 1);
+  Launcher Bbs(Dir.Path(), {"--door", "keys=" KIT_DOOR_PATH});
+  const int Port = Bbs.Port();
+  ASSERT_GT(Port, 0) << ReadFile(Dir.Path() / "launcher.err");
+
+  // A tmux server of the test's own (its own socket name), ended at the end of the test.
+  const std::string Socket = "zelkit-keys-" + std::to_string(getpid());
+  const auto Tmux = [&](const std::string& AArgs) {
+    std::string Out;
+    FILE* Pipe = popen((std::string(kTmux) + " -L " + Socket + " -f /dev/null " + AArgs + " 2>&1").c_str(), "r");
+    if (Pipe == nullptr) return Out;
+    char Buf[4096];
+    for (std::size_t N; (N = fread(Buf, 1, sizeof Buf, Pipe)) > 0;) Out.append(Buf, N);
+    pclose(Pipe);
+    return Out;
+  };
+  struct TmuxServer {
+    std::function<std::string(const std::string&)> Run;
+    ~TmuxServer() { Run("kill-server"); }
+  } Server{Tmux};
+  Tmux("new-session -d -x 80 -y 25 'env TERM=xterm " TELNET_PATH " 127.0.0.1 " + std::to_string(Port) + "'");
+  const auto Until = [&](const std::function<bool()>& ACondition) {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!ACondition()) {
+      if (std::chrono::steady_clock::now() >= Deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  };
+  const auto Pane = [&] { return Tmux("capture-pane -p"); };
+  ASSERT_TRUE(Until([&] { return Pane().find("for a door") != std::string::npos; })) << Pane();
+  Tmux("send-keys 2");
+  ASSERT_TRUE(Until([&] { return Pane().find("name:") != std::string::npos; })) << Pane();
+  Tmux("send-keys a b BSpace c Enter");
+  ASSERT_TRUE(Until([&] { return ReadFile(Result).find("input ") != std::string::npos; })) << ReadFile(Result);
+  EXPECT_NE(std::string::npos, ReadFile(Result).find("input ac ")) << ReadFile(Result);
+  ASSERT_TRUE(Until([&] { return Pane().find("keys:") != std::string::npos; })) << Pane();
+  std::string Keys;
+  for (const auto& K : kKeys) Keys += " " + K;
+  Tmux("send-keys" + Keys);
+  EXPECT_EQ(0, Bbs.WaitExit(kWaitMs)) << ReadFile(Dir.Path() / "launcher.err");
+  std::vector<std::string> Read;
+  std::istringstream Lines(ReadFile(Result));
+  for (std::string Line; std::getline(Lines, Line);)
+    if (Line.rfind("key ", 0) == 0) Read.push_back(Line.substr(0, Line.find(" time=")));
+  EXPECT_EQ(Want, Read) << ReadFile(Result);
 }
 
 }  // namespace

@@ -331,6 +331,29 @@ test('the page wraps at column 80 as the PC and the sysop\'s console do', { time
     return { DOORTEST_SCRIPT: join(ADir, 'column80.script'), DOORTEST_RESULT: join(ADir, 'column80.result') };
   }));
 
+// A kit door reports each key it reads: every key a caller presses on the page arrives as the PC
+// key (extended keys as their scan codes), and none leaves a stray character behind.
+const kKeyNames = ['Backspace', 'Delete', 'Home', 'End', 'Insert', 'PageUp', 'PageDown',
+  'F1', 'F2', 'F3', 'F4', 'F5', 'F6', 'F7', 'F8', 'F9', 'F10', 'ArrowUp', 'ArrowDown', 'ArrowLeft', 'ArrowRight', 'z'];
+const Extended = (...AScans) => AScans.map((S) => `key ${S} ch=${S} ext=1 loc=2`);
+const kKeysRead = ['key 8 ch=8 ext=0 loc=2', ...Extended(83, 71, 79, 82, 73, 81, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68,
+  72, 80, 75, 77), 'key 122 ch=122 ext=0 loc=2'];
+
+test('keys arrive as a kit door reads them', { timeout: 120000 }, (T) =>
+  BrowserCall(T, 'ZELKIT_KIT_DOOR', async ({ Dir, Launcher, Url, Browser }) => {
+    const Page = await Browser.newPage();
+    await Page.goto(Url, { waitUntil: 'load', timeout: kWaitMs });
+    await Page.waitForFunction(() => window.zelkitPage.ScreenText().includes('keys, please'), { timeout: kWaitMs, polling: 50 });
+    for (const Key of kKeyNames) await Page.keyboard.press(Key);
+    assert.equal(await Exited(Launcher), 0, Launcher.LogText());
+    const Read = readFileSync(join(Dir, 'keys.result'), 'latin1').split('\n').filter((L) => L.startsWith('key '))
+      .map((L) => L.replace(/ time=.*/, ''));
+    assert.deepEqual(Read, kKeysRead);
+  }, (ADir) => {
+    writeFileSync(join(ADir, 'keys.script'), `startup\nwrite keys, please\nreadkey ${kKeysRead.length}\nexit 0\n`);
+    return { DOORTEST_SCRIPT: join(ADir, 'keys.script'), DOORTEST_RESULT: join(ADir, 'keys.result') };
+  }));
+
 const kNginx = '/usr/sbin/nginx';
 
 function FreePort() {
