@@ -645,6 +645,7 @@ void StopSsh() {
   }
   Wake(FWake[1]);
   FThread.join();
+  ssh_event_remove_fd(FEvent, FWake[0]);  // frees what the event keeps for the descriptor
   ssh_event_free(FEvent);
   ssh_bind_free(FBind);
   close(FListen);
