@@ -164,25 +164,24 @@ void ReloadConfig() {
        "web");
   Keep(New.SshPort != Old.SshPort || New.SshHostKey != Old.SshHostKey || New.SshAuthorizedKeys != Old.SshAuthorizedKeys,
        "ssh");
-  FOptions = New;
-  FOptions.Port = Old.Port;
-  FOptions.RloginPort = Old.RloginPort;
-  FOptions.Bind = Old.Bind;
-  FOptions.Base = Old.Base;
-  FOptions.MaxNodes = Old.MaxNodes;
-  FOptions.Console = Old.Console;
-  FOptions.WebPort = Old.WebPort;
-  FOptions.WebRoot = Old.WebRoot;
-  FOptions.WebOrigins = Old.WebOrigins;
-  FOptions.WebStallSeconds = Old.WebStallSeconds;
-  FOptions.WebPending = Old.WebPending;
-  FOptions.SshPort = Old.SshPort;
-  FOptions.SshHostKey = Old.SshHostKey;
-  FOptions.SshAuthorizedKeys = Old.SshAuthorizedKeys;
-  FOptions.SshPort = Old.SshPort;
-  FOptions.SshHostKey = Old.SshHostKey;
-  FOptions.SshAuthorizedKeys = Old.SshAuthorizedKeys;
-  FOptions.WebPending = Old.WebPending;
+  {
+    const std::unique_lock<std::mutex> Lock = LockAddressLists();
+    FOptions = New;
+    FOptions.Port = Old.Port;
+    FOptions.RloginPort = Old.RloginPort;
+    FOptions.Bind = Old.Bind;
+    FOptions.Base = Old.Base;
+    FOptions.MaxNodes = Old.MaxNodes;
+    FOptions.Console = Old.Console;
+    FOptions.WebPort = Old.WebPort;
+    FOptions.WebRoot = Old.WebRoot;
+    FOptions.WebOrigins = Old.WebOrigins;
+    FOptions.WebStallSeconds = Old.WebStallSeconds;
+    FOptions.WebPending = Old.WebPending;
+    FOptions.SshPort = Old.SshPort;
+    FOptions.SshHostKey = Old.SshHostKey;
+    FOptions.SshAuthorizedKeys = Old.SshAuthorizedKeys;
+  }
   std::string Doors;
   for (const TDoor& D : FOptions.Doors) Doors += (Doors.empty() ? "" : ", ") + D.Code;
   Log("zelkit-launch: reloaded " + FOptions.ConfigPath + ": doors " + Doors + ", for new callers");

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,7 @@ const char* KindName(TCallerKind AKind);  // "telnet", "rlogin", "web", "ssh"
 bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress);
 bool ProxyTrusted(std::uint32_t AAddress);  // on --trust-proxy
 bool AddressNamed(std::uint32_t AAddress);  // given on its own (no /BITS) in --allow
+std::unique_lock<std::mutex> LockAddressLists();  // held while a reload replaces FOptions
 // Text from a caller for a log line: control bytes, DEL and C1 bytes (0x80-0x9F, which some
 // terminals take as controls) are shown as \xHH, so the log shows what came and cannot be forged.
 std::string Printable(const std::string& AText);

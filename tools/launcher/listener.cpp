@@ -20,6 +20,7 @@
 #include <deque>
 #include <fstream>
 #include <map>
+#include <mutex>
 
 #include "tools/launcher/launcher_internal.h"
 
@@ -105,7 +106,16 @@ const char* KindName(TCallerKind AKind) {
   return "telnet";
 }
 
+namespace {
+// The web and SSH threads ask who may call while a reload on the main thread may be replacing the
+// lists: every reader of --allow and --trust-proxy, and the reload's swap, hold this.
+std::mutex FAddressListsLock;
+}  // namespace
+
+std::unique_lock<std::mutex> LockAddressLists() { return std::unique_lock<std::mutex>(FAddressListsLock); }
+
 bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress) {
+  const std::lock_guard<std::mutex> Lock(FAddressListsLock);
   if (FOptions.Allow.empty()) return AKind != ckRlogin || (AAddress & kLoopbackMask) == kLoopbackNet;
   for (const TOptions::TAllow& A : FOptions.Allow)
     if ((AAddress & A.Mask) == A.Network) return true;
@@ -113,12 +123,14 @@ bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress) {
 }
 
 bool ProxyTrusted(std::uint32_t AAddress) {
+  const std::lock_guard<std::mutex> Lock(FAddressListsLock);
   for (const TOptions::TAllow& A : FOptions.TrustProxy)
     if ((AAddress & A.Mask) == A.Network) return true;
   return false;
 }
 
 bool AddressNamed(std::uint32_t AAddress) {
+  const std::lock_guard<std::mutex> Lock(FAddressListsLock);
   for (const TOptions::TAllow& A : FOptions.Allow)
     if (A.Mask == ~std::uint32_t{0} && A.Network == AAddress) return true;
   return false;
