@@ -52,8 +52,32 @@ if ((${#missing[@]})); then
     sudo_cmd=(sudo)
   fi
   echo "installing: ${missing[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The tests use only the programs of the server packages (sshd, nginx, haproxy), each test
+  # starting its own on a loopback port: a service of the machine's own must not start listening on
+  # port 22 or 80 because the tests were set up. While apt-get runs, a policy-rc.d that forbids
+  # starting services (Debian's own mechanism, which invoke-rc.d and systemd's helper obey) is in
+  # place unless the machine has one; afterwards the services of the server packages just
+  # installed are disabled again under systemd.
+  servers=()
+  for p in "${missing[@]}"; do
+    case "$p" in openssh-server) servers+=(ssh.service ssh.socket) ;; nginx-light) servers+=(nginx.service) ;;
+                 haproxy) servers+=(haproxy.service) ;; esac
+  done
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if ((${#servers[@]})) && [ ! -e "$policy" ]; then
+    "${sudo_cmd[@]}" sh -c "printf '#!/bin/sh\n# set by zelkit scripts/install-deps.sh while it installs\nexit 101\n' > $policy && chmod 755 $policy"
+    own_policy=1
+  fi
+  status=0
+  "${sudo_cmd[@]}" apt-get update -qq || status=$?
+  ((status)) || "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" || status=$?
+  ((own_policy)) && "${sudo_cmd[@]}" rm -f "$policy"
+  ((status == 0)) || exit "$status"
+  if ((${#servers[@]})) && [ -d /run/systemd/system ]; then
+    echo "install-deps.sh: the tests start their own servers; the machine's stay off: systemctl disable ${servers[*]}"
+    "${sudo_cmd[@]}" systemctl disable --now "${servers[@]}" >/dev/null 2>&1 || true
+  fi
 fi
 ((run_only)) && exit 0
 
