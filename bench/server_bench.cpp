@@ -451,18 +451,6 @@ BENCHMARK(BM_FirstByteThroughHaproxyVersusDirect)->Iterations(1)->Unit(benchmark
 
 constexpr int kSshRuns = 20;
 
-int FreeLoopbackPort() {
-  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Sin{};
-  Sin.sin_family = AF_INET;
-  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof Sin;
-  const bool Bound = bind(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) == 0 &&
-                     getsockname(Fd, reinterpret_cast<sockaddr*>(&Sin), &Len) == 0;
-  close(Fd);
-  return Bound ? ntohs(Sin.sin_port) : -1;
-}
-
 // Starts AArgs with standard error in AErr and, when AIo is given, standard input and output on it.
 pid_t Spawn(const std::vector<std::string>& AArgs, const std::string& AErr, int AIo = -1) {
   std::vector<std::string> Args = AArgs;
@@ -521,7 +509,7 @@ double RunSsh(int APort, const fs::path& ADir, const std::string& AUser) {
 // OpenSSH's server on a free loopback port with a config of its own in ADir: the caller's key only,
 // nothing forwarded, and the door for every session (ForceCommand), on the session's terminal.
 pid_t StartSshd(const fs::path& ADir, const fs::path& ADoor, int& APort) {
-  APort = FreeLoopbackPort();
+  APort = zelkit_test::FreeLoopbackPort();
   // Run as root, the server wants its privilege separation directory, which its service makes.
   if (geteuid() == 0) std::ignore = mkdir("/run/sshd", 0755);
   std::ofstream(ADir / "sshd_config")

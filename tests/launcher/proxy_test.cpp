@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/launcher/launcher_harness.h"
+#include "tests/support/loopback.h"
 #include "tests/support/test_files.h"
 
 extern char** environ;
@@ -97,20 +98,6 @@ TEST(BehindAProxy, HeadersNameTheCallerOnlyFromATrustedProxy) {
   std::size_t Count = 0;
   for (std::size_t At = Log.find(Untrusted); At != std::string::npos; At = Log.find(Untrusted, At + 1)) ++Count;
   EXPECT_EQ(2u, Count) << Log;
-}
-
-// A free loopback port for a program that takes its port from a configuration file.
-int FreePort() {
-  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Sin {};
-  Sin.sin_family = AF_INET;
-  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof Sin;
-  int Port = -1;
-  if (bind(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) == 0 && getsockname(Fd, reinterpret_cast<sockaddr*>(&Sin), &Len) == 0)
-    Port = ntohs(Sin.sin_port);
-  close(Fd);
-  return Port;
 }
 
 // True once something listens on 127.0.0.1:APort: binding there fails (the proxy listens with
@@ -208,7 +195,7 @@ TEST(BehindAProxy, HaproxySpreadsCallersOverTwoDoorServers) {
   const int PortA = Servers[0]->Port(), PortB = Servers[1]->Port();
   ASSERT_GT(PortA, 0) << Servers[0]->Log();
   ASSERT_GT(PortB, 0) << Servers[1]->Log();
-  const int Port = FreePort();
+  const int Port = zelkit_test::FreeLoopbackPort();
   Proxy Haproxy(Dir.Path(), "global\n  log stderr format raw local0 info\ndefaults\n  log global\n  mode tcp\n  timeout connect 2s\n  timeout client 60s\n  timeout server 60s\n"
                             "  retries 2\n  option redispatch 1\n"
                             "frontend doors\n  bind 127.0.0.1:" + std::to_string(Port) + "\n  default_backend launchers\n"

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/launcher/launcher_harness.h"
+#include "tests/support/loopback.h"
 #include "tests/support/pty_process.h"
 #include "tests/support/test_files.h"
 
@@ -32,19 +33,6 @@ using zelkit_test::ReadFile;
 using zelkit_test::TempDir;
 
 constexpr int kNonZero = -2;  // a client that ends with any failure code
-
-// A free loopback port, for a forwarding the caller asks for on his own side.
-int FreePort() {
-  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Sin {};
-  Sin.sin_family = AF_INET;
-  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof Sin;
-  const bool Bound = bind(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) == 0 &&
-                     getsockname(Fd, reinterpret_cast<sockaddr*>(&Sin), &Len) == 0;
-  close(Fd);
-  return Bound ? ntohs(Sin.sin_port) : -1;
-}
 
 // Options a test needs of the OpenSSH programs: no user configuration, the launcher's fresh host key
 // taken without a question, no password prompt. Options given first win, so a case's own go before.
@@ -67,7 +55,7 @@ TEST(DoorServer, SshCallersGetDoorsAndEverythingElseIsRefused) {
   const std::string AgentSocket = (Dir.Path() / "agent").string();
   zelkit_test::PtyProcess Agent("/usr/bin/ssh-agent", {"ssh-agent", "-D", "-a", AgentSocket});
   for (int I = 0; I < 500 && !fs::exists(AgentSocket); ++I) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  const int Forwarded = FreePort();
+  const int Forwarded = zelkit_test::FreeLoopbackPort();
   const std::string Copied = (Dir.Path() / "copied").string();
   std::ofstream(Copied) << "a file\n";
 

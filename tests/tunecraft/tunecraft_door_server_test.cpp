@@ -29,6 +29,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/loopback.h"
 #include "tests/support/pty_process.h"
 #include "tests/support/vterm_screen.h"
 #include "tests/tunecraft/tunecraft_checks.h"
@@ -56,19 +57,6 @@ bool CanBindReservedPort() {
     if (Err != EADDRINUSE) return false;
   }
   return false;
-}
-
-// A free loopback port, for a program that cannot be told to pick one.
-int FreePort() {
-  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Addr{};
-  Addr.sin_family = AF_INET;
-  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof Addr;
-  const bool Ok = bind(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr) == 0 &&
-                  getsockname(Fd, reinterpret_cast<sockaddr*>(&Addr), &Len) == 0;
-  close(Fd);
-  return Ok ? ntohs(Addr.sin_port) : -1;
 }
 
 // The OpenSSH client as a caller: no configuration of the user's, the launcher's fresh host key
@@ -176,8 +164,8 @@ TEST(TunecraftDoorServer, RealClientsPlayTunecraftToTheEnd) {
     int Port = 0, RloginPort = 0;
     if (!C.handed.empty()) {
       // It opens the sockets, waits for the first caller, then execs the launcher with them.
-      Port = FreePort();
-      RloginPort = FreePort();
+      Port = zelkit_test::FreeLoopbackPort();
+      RloginPort = zelkit_test::FreeLoopbackPort();
       Activate = {"/usr/bin/systemd-socket-activate", "-l", "127.0.0.1:" + std::to_string(Port),
                   "-l", "127.0.0.1:" + std::to_string(RloginPort)};
       if (C.handed == "names") Activate.push_back("--fdname=telnet:rlogin");
