@@ -320,7 +320,12 @@ TEST(Launcher, CallerGoneBeforeTheDoorStartsGetsNoDoor) {
   TempDir Dir;
   Launcher L(Dir.Path(), {"--door", TEST_DOOR_PATH, "--port", "0", "--max-nodes", "1", "--raw"});
   const int Port = L.Port();
+  // The launcher is stopped while the caller comes and goes, so the connection it then accepts is
+  // surely one whose caller has already hung up (otherwise it may start the door first, rightly).
+  ASSERT_EQ(0, kill(L.Pid(), SIGSTOP));
   { Caller Gone(Port); }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(0, kill(L.Pid(), SIGCONT));
   EXPECT_TRUE(L.WaitForLog("hung up before")) << L.Log();
   EXPECT_EQ(std::string::npos, L.Log().find("door ended")) << L.Log();
   Caller Next(Port);
