@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,7 +21,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 
 #include "tools/launcher/launcher_internal.h"
 
@@ -115,10 +115,16 @@ bool WriteDoor32(const std::string& APath, int ANode, int AHandle, const std::st
         std::string("1"), AName, AName, std::string("10"), std::to_string(FOptions.Minutes), std::string("1"),
         std::to_string(ANode), AAddress})
     Text += Line + "\r\n";
-  std::ofstream Out(APath, std::ios::binary | std::ios::trunc);
-  Out << Text;
-  Out.close();
-  return static_cast<bool>(Out);
+  // Written over the previous call's file rather than truncated first: emptying a file whose blocks
+  // are on disk frees them in the file system's journal, which can take milliseconds on a busy disk
+  // while the caller waits. Only a longer leftover tail is cut, never to nothing.
+  const int Fd = open(APath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (Fd < 0) return false;
+  bool Ok = pwrite(Fd, Text.data(), Text.size(), 0) == static_cast<ssize_t>(Text.size());
+  struct stat St {};
+  if (Ok && fstat(Fd, &St) == 0 && St.st_size > static_cast<off_t>(Text.size()))
+    Ok = ftruncate(Fd, static_cast<off_t>(Text.size())) == 0;
+  return close(Fd) == 0 && Ok;
 }
 
 std::string SignalName(int ASignal) {
