@@ -194,18 +194,7 @@ void LoadCase(int ACallers) {
   for (auto& L : Links) {
     if (L.Fd >= 0) close(L.Fd);
   }
-  kill(Pid, SIGTERM);
-  int Status = 0;
-  const auto StopBy = Clock::now() + std::chrono::seconds(10);
-  while (waitpid(Pid, &Status, WNOHANG) == 0) {
-    if (Clock::now() > StopBy) {
-      kill(Pid, SIGKILL);
-      waitpid(Pid, &Status, 0);
-      V.Add("the launcher did not stop");
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  V.Add(faults::StopLauncher(Pid));
   close(Out[0]);
   V.Add(faults::CheckLog(Dir.Path() / "work", {static_cast<std::size_t>(ACallers) * 14}));
   Record(Fault, "all callers", V.Text);

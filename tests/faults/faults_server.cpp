@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/faults/faults_cases.h"
+#include "tests/support/loopback.h"
 
 namespace faults {
 
@@ -100,23 +101,10 @@ struct Server {
   }
 };
 
-int Connect(int APort) {
-  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Sin{};
-  Sin.sin_family = AF_INET;
-  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
-  if (Fd >= 0 && connect(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0) {
-    close(Fd);
-    return -1;
-  }
-  return Fd;
-}
-
 // A caller as a client program is: rlogin sends its handshake, telnet its answers to the offers.
 CallerLink Call(const Server& AServer, bool ARlogin, const std::string& AName = "caller") {
   CallerLink L;
-  L.Fd = Connect(ARlogin ? AServer.Rlogin : AServer.Telnet);
+  L.Fd = zelkit_test::ConnectLoopback(ARlogin ? AServer.Rlogin : AServer.Telnet);
   const std::string Hello = ARlogin ? kNul + "pw" + kNul + "[FT]" + AName + kNul + "ansi/38400" + kNul : kTelnetAnswers;
   if (L.Fd >= 0) std::ignore = send(L.Fd, Hello.data(), Hello.size(), MSG_NOSIGNAL);
   return L;
@@ -181,7 +169,7 @@ void SilentAndRealCase(int ASilent, int AReal) {
     V.Add("the launcher did not start: " + S.Log());
   } else {
     std::vector<int> Silent;
-    for (int I = 0; I < ASilent; ++I) Silent.push_back(Connect(S.Rlogin));
+    for (int I = 0; I < ASilent; ++I) Silent.push_back(zelkit_test::ConnectLoopback(S.Rlogin));
     std::vector<CallerLink> Real;
     for (int I = 0; I < AReal; ++I) Real.push_back(Call(S, true, "real" + std::to_string(I)));
     if (!AllSaw(Real, kFirstPrompt, 60000)) {
@@ -254,7 +242,7 @@ void NegotiationCpuCase() {
     if (!S.Started()) {
       V.Add("the launcher did not start: " + S.Log());
     } else {
-      const int Fd = Connect(S.Telnet);
+      const int Fd = zelkit_test::ConnectLoopback(S.Telnet);
       std::ignore = send(Fd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
       // The caller's own process waits out the negotiation (500 ms) before it starts the door:
       // its CPU time within that wait is what the unfinished command cost.
@@ -282,7 +270,7 @@ void ConnectAndCloseCase(int AConnections) {
     V.Add("the launcher did not start: " + S.Log());
   } else {
     for (int I = 0; I < AConnections; ++I) {
-      const int Fd = Connect(S.Telnet);
+      const int Fd = zelkit_test::ConnectLoopback(S.Telnet);
       if (Fd >= 0) close(Fd);
     }
     // Connections gone before their door starts give their nodes back at once (a door started for
@@ -321,7 +309,7 @@ void RefusalFloodCase(int ASeconds) {
     if (!S.Started()) return 0L;
     const auto Until = Clock::now() + std::chrono::seconds(ASeconds);
     while (Clock::now() < Until) {
-      const int Fd = Connect(S.Telnet);
+      const int Fd = zelkit_test::ConnectLoopback(S.Telnet);
       if (Fd >= 0) close(Fd);
       ++Count;
     }

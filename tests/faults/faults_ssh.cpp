@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/faults/faults_cases.h"
+#include "tests/support/loopback.h"
 #include "tests/support/pty_process.h"
 
 namespace faults {
@@ -79,19 +80,6 @@ double CpuSecondsOf(pid_t APid) {
   return Ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-int Connect(int APort) {
-  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Sin{};
-  Sin.sin_family = AF_INET;
-  Sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Sin.sin_port = htons(static_cast<std::uint16_t>(APort));
-  if (Fd >= 0 && connect(Fd, reinterpret_cast<sockaddr*>(&Sin), sizeof Sin) != 0) {
-    close(Fd);
-    return -1;
-  }
-  return Fd;
-}
-
 }  // namespace
 
 void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
@@ -147,11 +135,11 @@ void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
     for (int Caller = 0; Caller < ACallers; ++Caller) {
       const int Versions = AVersionOnly * (Caller + 1) / ACallers, Halves = AHalfExchanges * (Caller + 1) / ACallers;
       for (; VersionsSent < Versions; ++VersionsSent) {
-        Flood.push_back(Connect(Port));
+        Flood.push_back(zelkit_test::ConnectLoopback(Port));
         std::ignore = send(Flood.back(), "SSH-2.0-flood\r\n", 15, MSG_NOSIGNAL);
       }
       for (; HalvesSent < Halves; ++HalvesSent) {
-        Flood.push_back(Connect(Port));
+        Flood.push_back(zelkit_test::ConnectLoopback(Port));
         std::ignore = send(Flood.back(), Half.data(), Half.size(), MSG_NOSIGNAL);
       }
       const auto Start = Clock::now();
@@ -181,18 +169,7 @@ void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
   for (int Fd : Flood) {
     if (Fd >= 0) close(Fd);
   }
-  kill(Pid, SIGTERM);
-  int Status = 0;
-  const auto StopBy = Clock::now() + std::chrono::seconds(10);
-  while (waitpid(Pid, &Status, WNOHANG) == 0) {
-    if (Clock::now() > StopBy) {
-      kill(Pid, SIGKILL);
-      waitpid(Pid, &Status, 0);
-      V.Add("the launcher did not stop");
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  V.Add(faults::StopLauncher(Pid));
   close(Out[0]);
   V.Add(faults::CheckLog(Dir.Path() / "work", {static_cast<std::size_t>(ACallers) * 14}));
   Record(Fault, std::to_string(ACallers) + " real callers", V.Text);
