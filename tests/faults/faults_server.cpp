@@ -231,8 +231,11 @@ void SighupCase(int ACallers) {
 
 void NegotiationCpuCase() {
   const std::string Fault = "Door server: an unfinished telnet command during the negotiation";
+  // The last case floods the launcher with one endless subnegotiation: it must stop reading it and
+  // start the door rather than spend its loop on one caller.
   const std::pair<std::string, std::string> kCases[] = {{"a lone IAC", "\xff"},
-                                                        {"IAC SB and 100 bytes, no IAC SE", "\xff\xfa" + std::string(100, 'x')}};
+                                                        {"IAC SB and 100 bytes, no IAC SE", "\xff\xfa" + std::string(100, 'x')},
+                                                        {"IAC SB and 1 MB, no IAC SE", "\xff\xfa" + std::string(1 << 20, 'x')}};
   std::string Figures;
   for (const auto& [Case, Bytes] : kCases) {
     TempDir Dir;
@@ -242,15 +245,14 @@ void NegotiationCpuCase() {
     if (!S.Started()) {
       V.Add("the launcher did not start: " + S.Log());
     } else {
+      const double Before = CpuSeconds({S.Pid});
       const int Fd = zelkit_test::ConnectLoopback(S.Telnet);
-      std::ignore = send(Fd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
-      // The caller's own process waits out the negotiation (500 ms) before it starts the door:
-      // its CPU time within that wait is what the unfinished command cost.
+      std::ignore = send(Fd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      // The launcher waits out the negotiation (500 ms) while it serves everyone else: its CPU time
+      // within that wait is what the unfinished command cost.
       std::this_thread::sleep_for(std::chrono::milliseconds(400));
-      const auto Kids = ChildrenOf(S.Pid);
-      CpuMs = Kids.size() == 1 ? CpuSeconds(Kids) * 1000.0 : -1;
-      if (CpuMs < 0) V.Add("no caller's process (" + std::to_string(Kids.size()) + " children)");
-      else if (CpuMs >= 5.0) V.Add(Figure("the negotiation took %.1f ms of CPU", CpuMs));
+      CpuMs = (CpuSeconds({S.Pid}) - Before) * 1000.0;
+      if (CpuMs >= 5.0) V.Add(Figure("the negotiation took %.1f ms of the launcher's CPU", CpuMs));
       close(Fd);
     }
     S.Stop(SIGTERM);

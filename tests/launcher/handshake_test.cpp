@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <tuple>
@@ -89,6 +90,61 @@ TEST(RloginHandshake, CompleteOnlyAtTheFourthNulAtEverySplit) {
     }
   }
   FOptions.RloginServerUser = true;
+}
+
+// The client's answers to the telnet offers, taken as they come: at every split the wait goes on
+// until the fourth answer (in any order, refusals too, a subnegotiation between them), and the
+// keys typed after them stay on the socket for the door.
+TEST(TelnetAnswers, DoneAtTheFourthAnswerAtEverySplit) {
+  const std::string kAnswers[] = {
+      "\xff\xfd\x01\xff\xfd\x03\xff\xfd\x00\xff\xfb\x00"s,
+      "\xff\xfb\x00\xff\xfa\x1f\x00\x50\x00\x19\xff\xf0\xff\xfe\x03\xff\xfd\x01\xff\xfe\x00"s,
+      "\xff\xf1\xff\xfc\x00\xff\xfd\x00\xff\xfd\x03\xff\xfa\x18\x00xterm\xff\xf0\xff\xfd\x01"s,
+  };
+  for (const std::string& Answers : kAnswers) {
+    for (std::size_t K = 1; K < Answers.size(); ++K) {
+      SCOPED_TRACE("answers " + std::to_string(&Answers - kAnswers) + " split at " + std::to_string(K));
+      int Sv[2];
+      ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, Sv));
+      TCaller Caller;
+      TTelnetAnswers State;
+      ASSERT_EQ(static_cast<ssize_t>(K), write(Sv[1], Answers.data(), K));
+      EXPECT_EQ(hsWait, TelnetAnswersStep(Sv[0], Caller, State));
+      const std::string Rest = Answers.substr(K) + "keys";
+      ASSERT_EQ(static_cast<ssize_t>(Rest.size()), write(Sv[1], Rest.data(), Rest.size()));
+      EXPECT_EQ(hsDone, TelnetAnswersStep(Sv[0], Caller, State));
+      char Buf[16] = {};
+      EXPECT_EQ(4, read(Sv[0], Buf, sizeof Buf));
+      EXPECT_EQ("keys", std::string(Buf, 4));
+      close(Sv[0]);
+      close(Sv[1]);
+    }
+  }
+}
+
+// A caller who types before answering gets the door with every key kept; a PROXY header from an
+// address not trusted to send one is refused; a hang-up ends the wait.
+TEST(TelnetAnswers, KeysProxyHeadersAndHangUpsEndTheWait) {
+  struct Case { std::string sent; bool close; THandshakeResult want; std::size_t kept; };
+  const Case kCases[] = {
+      {"\xff\xfd\x01" "abc"s, false, hsDone, 3},
+      {"PROXY TCP4 1.2.3.4 5.6.7.8 1 2\r\n"s, false, hsFailed, 32},
+      {"\xff\xfd\x01"s, true, hsDone, 0},
+  };
+  for (const auto& C : kCases) {
+    SCOPED_TRACE(C.sent);
+    int Sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, Sv));
+    ASSERT_EQ(static_cast<ssize_t>(C.sent.size()), write(Sv[1], C.sent.data(), C.sent.size()));
+    if (C.close) close(Sv[1]);
+    TCaller Caller;
+    TTelnetAnswers State;
+    EXPECT_EQ(C.want, TelnetAnswersStep(Sv[0], Caller, State));
+    char Buf[64];
+    EXPECT_EQ(static_cast<ssize_t>(C.kept), std::max<ssize_t>(0, read(Sv[0], Buf, sizeof Buf)));
+    close(Sv[0]);
+    if (!C.close) close(Sv[1]);
+  }
 }
 
 // Handshakes that must make room for a newcomer (--max-pending 3): the connection that has sent the

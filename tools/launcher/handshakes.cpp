@@ -2,7 +2,6 @@
 // telnet negotiation a BBS does (RFC 854, 856, 857, 858), the rlogin handshake (RFC 1282) with its
 // caller name and door code, and the filter that takes telnet commands out of a caller's input.
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include <cerrno>
 #include <tuple>
 #include <chrono>
+#include <iterator>
+#include <string_view>
 
 #include "tools/launcher/launcher_internal.h"
 #include "tools/launcher/proxy_header.h"
@@ -18,7 +19,6 @@ namespace launcher {
 
 namespace {
 
-constexpr int kNegotiationMs = 500;      // longest wait for a client's answers to the BBS's telnet offers
 constexpr std::size_t kRloginField = 128;  // longest user name or terminal type taken from a client
 
 enum : unsigned char { kSe = 240, kSb = 250, kWill = 251, kDont = 254, kIac = 255 };
@@ -69,56 +69,57 @@ std::size_t TelnetCommandLength(const unsigned char* ABytes, std::size_t ALen) {
 // 8-bit data, asks the client to send 8-bit data, and takes the client's answers off the line
 // (RFC 857, 858, 856). The door's own offers then find the options already in effect, so a
 // client that follows the rules does not answer again and no negotiation bytes reach the door
-// as keys. Only telnet commands are taken; anything the caller typed stays for the door. The wait
-// ends as soon as every offer has its answer, when the caller types, or at kNegotiationMs. Runs in
-// the caller's own process, so callers connecting at the same time never wait on each other.
-bool NegotiateLikeABbs(int ASocket, const TCaller& ACaller) {
+// as keys, whether or not the door filters telnet commands itself.
+bool SendTelnetOffers(int ASocket) {
   static const unsigned char kOffers[] = {255, 251, 1, 255, 251, 3, 255, 251, 0, 255, 253, 0};
-  if (SentUntrustedProxyHeader(ASocket, ACaller, 0)) return false;
-  if (send(ASocket, kOffers, sizeof kOffers, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kOffers)) return true;
+  return send(ASocket, kOffers, sizeof kOffers, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(sizeof kOffers);
+}
+
+// Takes the client's answers that have arrived, never waiting. Only telnet commands are taken;
+// anything the caller typed stays for the door. An unfinished command is taken off the socket as
+// it comes, so the launcher's poll sleeps until more bytes arrive; only its start is kept (a
+// subnegotiation's body matters not here) with its last byte, to see an IAC SE split between two
+// reads. A client that sends more than kMaxNegotiationBytes of commands is given its door as it is:
+// the launcher reads no more of it.
+THandshakeResult TelnetAnswersStep(int ASocket, const TCaller& ACaller, TTelnetAnswers& AState) {
   // The answers awaited: DO or DONT to each WILL, WILL or WONT to the DO.
-  struct TAwaited { bool ToDo; unsigned char Option; bool Answered; };
-  TAwaited Awaited[] = {{false, 1, false}, {false, 3, false}, {false, 0, false}, {true, 0, false}};
-  auto AllAnswered = [&Awaited] {
-    return std::all_of(std::begin(Awaited), std::end(Awaited), [](const TAwaited& A) { return A.Answered; });
-  };
-  // An unfinished command is taken off the socket as it comes, so that the wait sleeps until more
-  // bytes arrive. Only its start is kept (a subnegotiation's body matters not here) with its last
-  // byte, to see an IAC SE split between two reads.
-  std::string Partial;
-  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kNegotiationMs);
-  while (!AllAnswered()) {
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now()).count();
-    if (Left <= 0) return true;
-    pollfd Pfd{ASocket, POLLIN, 0};
-    const int Ready = poll(&Pfd, 1, static_cast<int>(Left));
-    if (Ready < 0 && errno == EINTR) continue;
-    if (Ready <= 0) return true;
+  static constexpr struct { bool ToDo; unsigned char Option; } kAwaited[] = {{false, 1}, {false, 3}, {false, 0}, {true, 0}};
+  constexpr std::size_t kMaxNegotiationBytes = 4096;
+  for (;;) {
+    if (std::all_of(std::begin(AState.Answered), std::end(AState.Answered), [](bool A) { return A; })) return hsDone;
+    if (AState.Taken > kMaxNegotiationBytes) return hsDone;
     unsigned char Peek[512];
-    const ssize_t Got = recv(ASocket, Peek, sizeof Peek, MSG_PEEK);
-    if (Got <= 0) return true;  // hung up: the caller's process finds out next
+    const ssize_t Got = recv(ASocket, Peek, sizeof Peek, MSG_PEEK | MSG_DONTWAIT);
+    if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return hsWait;
+    if (Got <= 0) return hsDone;  // hung up: found out before the door starts
     // Else the caller's own keys: leave them for the door.
-    if (Partial.empty() && Peek[0] != kIac) return !SentUntrustedProxyHeader(ASocket, ACaller, kNegotiationMs);
-    const std::string Seen = Partial + std::string(reinterpret_cast<const char*>(Peek), static_cast<std::size_t>(Got));
+    if (AState.Partial.empty() && Peek[0] != kIac) {
+      if (!StartsLikeProxyHeader(std::string_view(reinterpret_cast<const char*>(Peek), static_cast<std::size_t>(Got))))
+        return hsDone;
+      RefuseUntrustedHeader(ACaller);
+      return hsFailed;
+    }
+    const std::string Seen = AState.Partial + std::string(reinterpret_cast<const char*>(Peek), static_cast<std::size_t>(Got));
     const std::size_t Length = TelnetCommandLength(reinterpret_cast<const unsigned char*>(Seen.data()), Seen.size());
     unsigned char Discard[sizeof Peek];
     if (Length == 0) {
       // All of it belongs to the command: take it, and keep what is needed to finish it.
-      if (recv(ASocket, Discard, static_cast<std::size_t>(Got), 0) != Got) return true;
-      Partial = Seen.size() <= 3 ? Seen : Seen.substr(0, 2) + Seen.back();
+      if (recv(ASocket, Discard, static_cast<std::size_t>(Got), MSG_DONTWAIT) != Got) return hsDone;
+      AState.Taken += static_cast<std::size_t>(Got);
+      AState.Partial = Seen.size() <= 3 ? Seen : Seen.substr(0, 2) + Seen.back();
       continue;
     }
-    const std::size_t Take = Length - Partial.size();
-    if (recv(ASocket, Discard, Take, 0) != static_cast<ssize_t>(Take)) return true;
+    const std::size_t Take = Length - AState.Partial.size();
+    if (recv(ASocket, Discard, Take, MSG_DONTWAIT) != static_cast<ssize_t>(Take)) return hsDone;
+    AState.Taken += Take;
     const auto Command = static_cast<unsigned char>(Seen[1]);
     if (Length == 3 && Command >= kWill && Command <= kDont) {
       const bool IsWillWont = Command == kWill || Command == kWill + 1;
-      for (TAwaited& A : Awaited)
-        if (A.ToDo == IsWillWont && A.Option == static_cast<unsigned char>(Seen[2])) A.Answered = true;
+      for (std::size_t I = 0; I < std::size(kAwaited); ++I)
+        if (kAwaited[I].ToDo == IsWillWont && kAwaited[I].Option == static_cast<unsigned char>(Seen[2])) AState.Answered[I] = true;
     }
-    Partial.clear();
+    AState.Partial.clear();
   }
-  return true;
 }
 
 // RFC 1282: the client sends NUL, client-user NUL, server-user NUL, terminal-type/speed NUL, and
@@ -216,9 +217,7 @@ THandshakeResult ProxyStep(int ASocket, TCaller& ACaller, std::string& AState) {
   return ACaller.Kind == ckRlogin ? RloginStep(ASocket, ACaller, AState) : hsDone;
 }
 
-bool SentUntrustedProxyHeader(int ASocket, const TCaller& ACaller, int AWaitMs) {
-  pollfd Pfd{ASocket, POLLIN, 0};
-  if (poll(&Pfd, 1, AWaitMs) <= 0) return false;
+bool SentUntrustedProxyHeader(int ASocket, const TCaller& ACaller) {
   char Peek[12];
   const ssize_t Got = recv(ASocket, Peek, sizeof Peek, MSG_PEEK | MSG_DONTWAIT);
   if (Got <= 0 || !StartsLikeProxyHeader(std::string_view(Peek, static_cast<std::size_t>(Got)))) return false;

@@ -206,17 +206,27 @@ void ExpirePending();
 void ClosePending();
 
 // --- handshakes.cpp
-// Blocking; runs in the caller's own process. False when the caller's first bytes are a PROXY header
-// (from an address not trusted to send one): the call is refused, and logged.
-bool NegotiateLikeABbs(int ASocket, const TCaller& ACaller);
+// The BBS's telnet negotiation before a door starts: the offers, sent as the caller gets a node,
+// then the client's answers, taken as they arrive while the launcher goes on with other callers.
+constexpr int kNegotiationMs = 500;  // longest wait for a client's answers
+struct TTelnetAnswers {
+  bool Answered[4] = {};    // DO ECHO, DO SUPPRESS-GO-AHEAD, DO BINARY, WILL BINARY (or their refusals)
+  std::string Partial;      // the start of a command not complete yet
+  std::size_t Taken = 0;    // command bytes taken so far
+};
+bool SendTelnetOffers(int ASocket);
+// hsWait until every offer is answered; hsDone then, or when the caller types or hangs up (the
+// door's start finds that out); hsFailed, logged, when the caller's first bytes are a PROXY header
+// from an address not trusted to send one.
+THandshakeResult TelnetAnswersStep(int ASocket, const TCaller& ACaller, TTelnetAnswers& AState);
 std::size_t TelnetCommandLength(const unsigned char* ABytes, std::size_t ALen);
 THandshakeResult RloginStep(int ASocket, TCaller& ACaller, std::string& AState);
 // A trusted proxy's connection: the PROXY header (proxy_header.h) names the caller, whose address
 // then replaces the proxy's and meets the allow list; rlogin's own handshake follows it.
 THandshakeResult ProxyStep(int ASocket, TCaller& ACaller, std::string& AState);
-// Whether a caller's first bytes are a PROXY header, when its address is not a trusted proxy's:
-// such a caller is refused. Waits up to AWaitMs for the first bytes.
-bool SentUntrustedProxyHeader(int ASocket, const TCaller& ACaller, int AWaitMs);
+// Whether a caller's first bytes, as far as they have come, are a PROXY header, when its address is
+// not a trusted proxy's: such a caller is refused (logged here). Never waits.
+bool SentUntrustedProxyHeader(int ASocket, const TCaller& ACaller);
 // The caller's input on a telnet connection with telnet commands taken out by the transport's own
 // receive filter (comm/comm_telnet.h: a doubled IAC is a data byte 255, a command split between
 // two blocks is carried over), then CR LF, CR NUL and a lone LF folded to CR, as the door's
@@ -231,15 +241,22 @@ class TTelnetInput {
 };
 
 // --- nodes.cpp
-// Takes over the socket: a free node (or a polite refusal), the per-address limit, the drop file,
-// then the caller's own process, which negotiates, shows the menu when no door is named, and runs
-// the door on the socket (or on a pseudo-terminal with --stdio).
+// Takes over the socket: a free node (or a polite refusal), the per-address limit, the telnet
+// offers, the drop file; once the client has answered, the door on the socket, started by the
+// launcher itself, or through the caller's own process when it shows the menu or runs the door on a
+// pseudo-terminal (--stdio) or the launcher's terminal (--console).
 void StartCaller(int ASocket, const TCaller& ACaller);
 void SayToCaller(int ASocket, const std::string& AText);
 void HangUp(int ASocket);
 void InitNodes();
+// Poll set contributions of the nodes: the callers whose telnet answers are awaited, and the
+// start-up pipes of the callers' own processes; ServiceNode when one is ready.
 void NodePollFds(std::vector<struct pollfd>& AFds, std::vector<int>& ANodes);
+void ServiceNode(int ANode);
 void ReadStartReport(int ANode);
+int NodeTimeoutMs();       // until the next caller's telnet answers are due; -1 when none is awaited
+void ExpireNegotiations();  // callers whose answers have not come in time get their door all the same
+void EndNegotiations();     // when the launcher stops: callers whose door has not started are hung up
 // A busy node as the status shows it.
 struct TNodeView {
   int Node = 0;
@@ -261,7 +278,7 @@ void RestoreTerminal();  // --console: the launcher's terminal as it was at star
 
 // --- menu.cpp: runs in the caller's process; the index into FOptions.Doors, or -1 (caller left)
 int ChooseDoor(int ASocket, TCallerKind AKind);
-int FindDoor(const std::string& ACode);  // -1 when no door has that code
+int FindDoor(const std::vector<TDoor>& ADoors, const std::string& ACode);  // -1 when no door has that code
 
 // --- relay.cpp: runs in the caller's process; never returns
 // AConsoleFd: node<N>/console.ans, which gets a copy of what the door shows (-1: none).

@@ -3,9 +3,10 @@
 // takes the lowest free node, writes that node's DOOR32.SYS and starts the door on the connected
 // socket, the way a BBS hands a caller to a door. When the door ends, the launcher hangs up.
 //
-// Single-threaded: one poll loop over the listening sockets, the handshakes in progress, the doors'
-// start-up pipes and a self-pipe that the SIGCHLD, SIGINT and SIGTERM handlers write to. Whatever
-// may wait on one caller (telnet answers, the menu, a pseudo-terminal relay) runs in that caller's
+// Single-threaded: one poll loop over the listening sockets, the handshakes in progress, the
+// callers whose telnet answers are awaited, the start-up pipes of callers' own processes and a
+// self-pipe that the SIGCHLD, SIGINT and SIGTERM handlers write to. Nothing in it waits on one
+// caller; what may take a caller a while (the menu, a pseudo-terminal relay) runs in that caller's
 // own process. The web front door (--web) and the SSH front door (--ssh-port) each run on a thread
 // of their own and hand each caller to this loop through the self-pipe; nodes and doors stay here.
 
@@ -80,6 +81,7 @@ void BeginStop(const std::string& AWhy) {
   if (!AWhy.empty()) Log("zelkit-launch: " + AWhy + ", ending every door and hanging up every caller");
   CloseListeners();
   ClosePending();
+  EndNegotiations();
   SignalDoors(SIGTERM);
   FKillDeadline = std::chrono::steady_clock::now() + kTermGrace;
 }
@@ -115,10 +117,12 @@ int Serve() {
       return 0;
     }
     ExpirePending();
+    ExpireNegotiations();
     FlushRefusals(false);
 
     int Timeout = PendingTimeoutMs();
     auto Sooner = [&Timeout](int AMs) { Timeout = Timeout < 0 ? AMs : std::min(Timeout, AMs); };
+    if (const int Answers = NodeTimeoutMs(); Answers >= 0) Sooner(Answers);
     if (const int Refusals = RefusalTimeoutMs(); Refusals >= 0) Sooner(Refusals);
     if (FStopping && !FKilled) {
       auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(FKillDeadline - std::chrono::steady_clock::now());
@@ -138,7 +142,7 @@ int Serve() {
       if (Paused > 0) Sooner(static_cast<int>(Paused) + 1);
       Fds.push_back({L.Fd >= 0 && !FStopping && Paused <= 0 ? L.Fd : -1, POLLIN, 0});
     }
-    std::vector<int> Reporting;  // node of each start-up pipe watched, in the order of Fds
+    std::vector<int> Reporting;  // node of each start-up pipe or caller watched, in the order of Fds
     const std::size_t ReportsFrom = Fds.size();
     NodePollFds(Fds, Reporting);
     const std::size_t PendingFrom = Fds.size();
@@ -159,7 +163,7 @@ int Serve() {
       if (FOptions.SshPort >= 0) ServiceSshCalls(FStopping);
     }
     for (std::size_t I = 0; I < Reporting.size(); ++I)
-      if (Fds[ReportsFrom + I].revents != 0) ReadStartReport(Reporting[I]);
+      if (Fds[ReportsFrom + I].revents != 0) ServiceNode(Reporting[I]);
     if (Fds[StatusAt].revents & POLLIN) AnswerStatus();
     if (!FStopping) ServicePending(Fds, PendingFrom);
     for (std::size_t I = 0; I < FListeners.size(); ++I)

@@ -9,6 +9,7 @@
 #include <linux/close_range.h>
 #include <signal.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,6 +21,8 @@
 #include <tuple>
 #include <cstring>
 #include <ctime>
+#include <chrono>
+#include <algorithm>
 #include <filesystem>
 
 #include "tools/launcher/launcher_internal.h"
@@ -33,18 +36,20 @@ namespace {
 
 struct TNode {
   bool Busy = false;
-  pid_t Pid = -1;
+  pid_t Pid = -1;        // the door's process, or the caller's own (menu, --stdio, --console); -1 before either
   int Socket = -1;
-  int StartReport = -1;  // the door's start-up pipe: end of file at a successful exec, else the failed step
-  std::uint32_t Address = 0;
+  int StartReport = -1;  // the caller's own process's start-up pipe: end of file at a successful exec, else the failed step
+  int LockFd = -1;       // the node's lock while the launcher holds it, until the door's process has it
   bool NoDoor = false;   // the caller left (or asked for an unknown door) before any door started
-  TCallerKind Kind = ckTelnet;
+  TCaller Caller;        // as the front door gave it
   std::string Name;      // as in the drop file
-  std::string Peer;
+  std::string DropFile;
   std::time_t Since = 0;
   std::vector<TDoor> Doors;  // the door table this call started with (a reload may change the launcher's)
-  int Door = -1;             // the door chosen, once the caller's process has said
-  std::uint64_t RelayId = 0;
+  int Door = -1;             // the door chosen; -1 until known (the menu)
+  bool Negotiating = false;  // the telnet offers are out and the client's answers are awaited
+  TTelnetAnswers Answers;
+  std::chrono::steady_clock::time_point AnswersDue;
 };
 
 std::vector<TNode> FNodes;  // index = node number; index 0 unused
@@ -53,17 +58,22 @@ std::string FMyPeer;
 bool FHaveTerminal = false;
 termios FTerminal {};
 
+// The caller's socket in a door started straight from the launcher, as socket activation hands it.
+constexpr int kDoorSocketFd = 3;
+
 // Steps of the caller's process that can fail; the number goes back through the start-up pipe.
 // kStepChosen is no failure: it names the door (the second number) before the door starts.
 enum : int { kStepWorkDir = 1, kStepStreams = 2, kStepExec = 3, kStepNoDoor = 4, kStepChosen = 5 };
 
 std::string NodeDir(int ANode) { return FOptions.Base + "/node" + std::to_string(ANode); }
+std::string NodeTag(int ANode) { return "node " + std::to_string(ANode) + ": "; }
 
 // The node's lock, held for as long as the call lasts: a lock on node<N>/console.ans, which becomes
 // the door's standard output and error (with --stdio, its relay's copy of the screen), or with
 // --console, on node<N>/node.lock, which the door inherits. The door's own process holds it, so a
 // launcher that was killed and started again cannot hand the node of a door that still runs to a
 // second caller. The descriptor, or -1 when the node is in use or cannot be set up (AWhy says which).
+// The last call's screen is still in the file: it is emptied once the caller's telnet offers are out.
 int LockNode(int ANode, std::string& AWhy) {
   const std::string Dir = NodeDir(ANode);
   std::error_code Ec;
@@ -83,13 +93,26 @@ int LockNode(int ANode, std::string& AWhy) {
     close(Fd);
     return -1;
   }
-  // Emptied only once it is ours: the screen of a door still running elsewhere stays as it is.
-  if (ftruncate(Fd, 0) != 0) {
-    AWhy = "cannot empty " + Path + ": " + std::strerror(errno);
-    close(Fd);
-    return -1;
-  }
   return Fd;
+}
+
+// The log line that opens a call: who, from where, and once known the pid of the door's process.
+std::string CallLine(int ANode, const TCaller& ACaller, pid_t APid) {
+  return NodeTag(ANode) + KindName(ACaller.Kind) + " call from " + ACaller.Peer +
+         (ACaller.Name.empty() ? "" : " (" + Printable(ACaller.Name) + ")") +
+         (APid > 0 ? ", door pid " + std::to_string(APid) : "") + (ACaller.NameNote.empty() ? "" : "; " + ACaller.NameNote);
+}
+
+// A call that ends before any door started: the node and the connection are given back.
+void EndWithoutDoor(int ANode, const std::string& AWhy, TLogLevel ALevel = llInfo) {
+  TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
+  if (!AWhy.empty()) Log(NodeTag(ANode) + AWhy, ALevel);
+  Log(NodeTag(ANode) + "call ended before a door started");
+  if (Node.LockFd >= 0) close(Node.LockFd);
+  if (Node.Caller.Kind == ckSsh) SshDoorEnded(Node.Caller.RelayId, -1);
+  HangUp(Node.Socket);
+  Node = TNode{};
+  ++FCallsEnded;
 }
 
 // A door that ends on one of these signals crashed, rather than being stopped or hung up on.
@@ -132,78 +155,79 @@ std::string SignalName(int ASignal) {
   return "signal " + std::to_string(ASignal) + (Abbrev != nullptr ? std::string(" (SIG") + Abbrev + ")" : "");
 }
 
-// The caller's own process: everything between the fork and the door's exec, which may take a
-// while (telnet answers, a caller reading the menu) without holding up the launcher.
-[[noreturn]] void RunCaller(int ASocket, const TCaller& ACaller, int ANode, int ALockFd, int AReportFd,
-                            const std::string& ADropFile) {
-  const int ConsoleFd = FOptions.Console ? -1 : ALockFd;
+// The door's command line: -D<DOOR32.SYS>, or -N<node> -S<socket>; -X with --stdio; then the
+// door's own arguments and those after "--".
+std::vector<std::string> DoorArgs(int ANode, const TNode& ANodeState, const TDoor& ADoor, int ASocketFd) {
+  std::vector<std::string> Args = {ADoor.Path};
+  if (FOptions.ModeNs) {
+    Args.push_back("-N" + std::to_string(ANode));
+    Args.push_back("-S" + std::to_string(ASocketFd));
+  } else {
+    Args.push_back("-D" + ANodeState.DropFile);
+  }
+  if (FOptions.Stdio) Args.push_back("-X");
+  Args.insert(Args.end(), ADoor.Args.begin(), ADoor.Args.end());
+  Args.insert(Args.end(), FOptions.DoorArgs.begin(), FOptions.DoorArgs.end());
+  return Args;
+}
+
+std::vector<char*> ArgvOf(std::vector<std::string>& AArgs) {
+  std::vector<char*> Argv;
+  for (std::string& A : AArgs) Argv.push_back(A.data());
+  Argv.push_back(nullptr);
+  return Argv;
+}
+
+const std::string& WorkDirOf(const TDoor& ADoor) { return ADoor.WorkDir.empty() ? FOptions.WorkDir : ADoor.WorkDir; }
+
+// The caller's own process, for a call that needs one between the node and the door: the menu
+// (which may take a while, so other callers must not wait on it), the --stdio relay, or the
+// launcher's terminal with --console.
+[[noreturn]] void RunCaller(int ANode, int AReportFd) {
+  TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
+  const int ASocket = Node.Socket;
+  const int ConsoleFd = FOptions.Console ? -1 : Node.LockFd;
+  // The menu offers the door table this call started with.
+  FOptions.Doors = Node.Doors;
   ResetSignalsForChild();
   FMyNode = ANode;
-  FMyPeer = ACaller.Peer;
+  FMyPeer = Node.Caller.Peer;
   // Logged here rather than by the launcher, so that it comes before anything else this call logs.
-  const std::string Node = "node " + std::to_string(ANode) + ": ";
-  Log(Node + KindName(ACaller.Kind) + " call from " + ACaller.Peer + (ACaller.Name.empty() ? "" : " (" + Printable(ACaller.Name) + ")") +
-      ", door pid " + std::to_string(getpid()) + (ACaller.NameNote.empty() ? "" : "; " + ACaller.NameNote));
-  // Nothing of the launcher's other connections stays open here while the caller reads the menu.
+  const std::string Tag = NodeTag(ANode);
+  Log(CallLine(ANode, Node.Caller, getpid()));
+  // Nothing of the launcher's other connections stays open here while the caller reads the menu,
+  // nor another node's lock, which must end with that node's call.
   CloseListeners();
   ClosePending();
   for (std::size_t N = 1; N < FNodes.size(); ++N) {
     if (static_cast<int>(N) == ANode || !FNodes[N].Busy) continue;
     close(FNodes[N].Socket);
     if (FNodes[N].StartReport >= 0) close(FNodes[N].StartReport);
+    if (FNodes[N].LockFd >= 0) close(FNodes[N].LockFd);
   }
   // A process group of its own lets the launcher stop the door together with anything it started;
   // with --console the door stays in the terminal's foreground group so it can read the keyboard.
   if (!FOptions.Console) setpgid(0, 0);
-  // The web and SSH relays are telnet clients that answer; --raw is for telnet clients that do not.
-  if ((ACaller.Kind == ckTelnet && !FOptions.Raw) || ACaller.Kind == ckWeb || ACaller.Kind == ckSsh) {
-    if (!NegotiateLikeABbs(ASocket, ACaller)) ReportFailure(AReportFd, kStepNoDoor);
-  } else if (ACaller.Kind == ckTelnet && SentUntrustedProxyHeader(ASocket, ACaller, 0)) {
-    ReportFailure(AReportFd, kStepNoDoor);
-  }
-  if (CallerGone(ASocket)) {
-    Log(Node + "caller hung up before the door started");
-    ReportFailure(AReportFd, kStepNoDoor);
-  }
 
-  int Door = 0;
-  if (!ACaller.DoorCode.empty()) {
-    Door = FindDoor(ACaller.DoorCode);
+  int Door = Node.Door;
+  if (Door < 0) {
+    Door = ChooseDoor(ASocket, Node.Caller.Kind);
     if (Door < 0) {
-      Log(Node + "no door with the code " + ACaller.DoorCode + ", asked for by " + ACaller.Peer);
-      SayToCaller(ASocket, "Sorry, there is no door called " + ACaller.DoorCode + " here.\r\n");
-      ReportFailure(AReportFd, kStepNoDoor);
-    }
-  } else if (FOptions.Doors.size() > 1) {
-    Door = ChooseDoor(ASocket, ACaller.Kind);
-    if (Door < 0) {
-      Log(Node + "caller left at the menu");
+      Log(Tag + "caller left at the menu");
       ReportFailure(AReportFd, kStepNoDoor);
     }
   }
   const TDoor& Chosen = FOptions.Doors[static_cast<std::size_t>(Door)];
-  if (FOptions.Doors.size() > 1) Log(Node + "door " + Chosen.Code);
+  if (FOptions.Doors.size() > 1) Log(Tag + "door " + Chosen.Code);
   const int Chose[2] = {kStepChosen, Door};
   std::ignore = write(AReportFd, Chose, sizeof Chose);
 
   // With --stdio the caller is on the door's standard streams, descriptor 0.
-  std::vector<std::string> Args = {Chosen.Path};
-  if (FOptions.ModeNs) {
-    Args.push_back("-N" + std::to_string(ANode));
-    Args.push_back("-S" + std::to_string(FOptions.Stdio ? 0 : ASocket));
-  } else {
-    Args.push_back("-D" + ADropFile);
-  }
-  if (FOptions.Stdio) Args.push_back("-X");
-  Args.insert(Args.end(), Chosen.Args.begin(), Chosen.Args.end());
-  Args.insert(Args.end(), FOptions.DoorArgs.begin(), FOptions.DoorArgs.end());
-  std::vector<char*> Argv;
-  for (std::string& A : Args) Argv.push_back(A.data());
-  Argv.push_back(nullptr);
-
-  const std::string& WorkDir = Chosen.WorkDir.empty() ? FOptions.WorkDir : Chosen.WorkDir;
+  std::vector<std::string> Args = DoorArgs(ANode, Node, Chosen, FOptions.Stdio ? 0 : ASocket);
+  std::vector<char*> Argv = ArgvOf(Args);
+  const std::string& WorkDir = WorkDirOf(Chosen);
   if (!WorkDir.empty() && chdir(WorkDir.c_str()) != 0) ReportFailure(AReportFd, kStepWorkDir);
-  if (FOptions.Stdio) RunOnPty(ASocket, ACaller.Kind, AReportFd, ConsoleFd, Argv);
+  if (FOptions.Stdio) RunOnPty(ASocket, Node.Caller.Kind, AReportFd, ConsoleFd, Argv);
   if (ConsoleFd >= 0) {
     int Null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (Null < 0 || dup2(Null, STDIN_FILENO) < 0 || dup2(ConsoleFd, STDOUT_FILENO) < 0 ||
@@ -215,9 +239,115 @@ std::string SignalName(int ASignal) {
   if (Flags < 0 || fcntl(ASocket, F_SETFD, Flags & ~FD_CLOEXEC) < 0) ReportFailure(AReportFd, kStepStreams);
   // The node stays locked while the door lives: through its standard output, or with --console
   // through the lock file's descriptor, which it keeps.
-  if (FOptions.Console && fcntl(ALockFd, F_SETFD, 0) < 0) ReportFailure(AReportFd, kStepStreams);
+  if (FOptions.Console && fcntl(Node.LockFd, F_SETFD, 0) < 0) ReportFailure(AReportFd, kStepStreams);
   execv(Argv[0], Argv.data());
   ReportFailure(AReportFd, kStepExec);
+}
+
+void ForkCaller(int ANode) {
+  TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
+  auto CannotStart = [&](int AErr) {
+    Log(CallLine(ANode, Node.Caller, -1));
+    SayToCaller(Node.Socket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
+    EndWithoutDoor(ANode, std::string("cannot start the door: ") + std::strerror(AErr), llError);
+  };
+  int ErrPipe[2];
+  if (pipe2(ErrPipe, O_CLOEXEC | O_NONBLOCK) != 0) return CannotStart(errno);
+  const pid_t Pid = fork();
+  if (Pid == 0) {
+    close(ErrPipe[0]);
+    RunCaller(ANode, ErrPipe[1]);
+  }
+  const int ForkErrno = errno;
+  if (Pid > 0 && !FOptions.Console) setpgid(Pid, Pid);  // also here, so a signal sent at once finds the group
+  close(ErrPipe[1]);
+  if (Pid < 0) {
+    close(ErrPipe[0]);
+    return CannotStart(ForkErrno);
+  }
+  close(Node.LockFd);  // the caller's process holds the node's lock from here on
+  Node.LockFd = -1;
+  Node.Pid = Pid;
+  // The start-up pipe is read by the poll loop, not here: the caller may be at the menu for a while.
+  Node.StartReport = ErrPipe[0];
+}
+
+// The door's process started straight from the launcher, sharing the launcher's memory until its
+// exec (posix_spawn), instead of a copy of the launcher made only to set up descriptors: the
+// caller's first byte comes sooner, and the launcher learns at once whether the door started.
+// The door gets /dev/null as input, the node's console.ans (which holds the node's lock) as output
+// and error, the caller's socket on descriptor 3 and nothing else, a process group of its own and
+// default signal handling.
+void SpawnDoor(int ANode) {
+  TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
+  const TDoor& Chosen = Node.Doors[static_cast<std::size_t>(Node.Door)];
+  std::vector<std::string> Args = DoorArgs(ANode, Node, Chosen, kDoorSocketFd);
+  std::vector<char*> Argv = ArgvOf(Args);
+  const std::string& WorkDir = WorkDirOf(Chosen);
+
+  posix_spawn_file_actions_t Actions;
+  posix_spawnattr_t Attr;
+  posix_spawn_file_actions_init(&Actions);
+  posix_spawnattr_init(&Attr);
+  if (!WorkDir.empty()) posix_spawn_file_actions_addchdir_np(&Actions, WorkDir.c_str());
+  posix_spawn_file_actions_addopen(&Actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&Actions, Node.LockFd, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&Actions, Node.LockFd, STDERR_FILENO);
+  // Onto itself when it is already descriptor 3: that clears close-on-exec.
+  posix_spawn_file_actions_adddup2(&Actions, Node.Socket, kDoorSocketFd);
+  posix_spawn_file_actions_addclosefrom_np(&Actions, kDoorSocketFd + 1);
+  sigset_t Empty, Defaults;
+  sigemptyset(&Empty);
+  sigemptyset(&Defaults);
+  for (int Signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&Defaults, Signal);
+  posix_spawnattr_setflags(&Attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&Attr, 0);
+  posix_spawnattr_setsigmask(&Attr, &Empty);
+  posix_spawnattr_setsigdefault(&Attr, &Defaults);
+  pid_t Pid = -1;
+  const int Err = posix_spawn(&Pid, Argv[0], &Actions, &Attr, Argv.data(), environ);
+  posix_spawn_file_actions_destroy(&Actions);
+  posix_spawnattr_destroy(&Attr);
+
+  if (Err != 0) {
+    // The working directory is entered first: when it cannot be, that is the step that failed.
+    struct stat St {};
+    const bool DirFailed = !WorkDir.empty() && (stat(WorkDir.c_str(), &St) != 0 || !S_ISDIR(St.st_mode) ||
+                                                access(WorkDir.c_str(), X_OK) != 0);
+    Log(CallLine(ANode, Node.Caller, -1));
+    SayToCaller(Node.Socket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
+    return EndWithoutDoor(ANode, (DirFailed ? "cannot enter the working directory " + WorkDir : std::string("cannot start the door")) +
+                                     ": " + std::strerror(Err), llError);
+  }
+  close(Node.LockFd);  // the door holds the node's lock from here on
+  Node.LockFd = -1;
+  Node.Pid = Pid;
+  Log(CallLine(ANode, Node.Caller, Pid));
+  if (Node.Doors.size() > 1) Log(NodeTag(ANode) + "door " + Chosen.Code);
+}
+
+// The caller has a node, a drop file and (on telnet) has answered the offers: its door starts,
+// straight from the launcher when nothing has to happen first, else through a process of its own.
+void StartDoor(int ANode) {
+  TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
+  Node.Negotiating = false;
+  Node.Answers = {};
+  if (CallerGone(Node.Socket)) {
+    Log(CallLine(ANode, Node.Caller, -1));
+    return EndWithoutDoor(ANode, "caller hung up before the door started");
+  }
+  if (!Node.Caller.DoorCode.empty()) {
+    Node.Door = FindDoor(Node.Doors, Node.Caller.DoorCode);
+    if (Node.Door < 0) {
+      Log(CallLine(ANode, Node.Caller, -1));
+      SayToCaller(Node.Socket, "Sorry, there is no door called " + Node.Caller.DoorCode + " here.\r\n");
+      return EndWithoutDoor(ANode, "no door with the code " + Node.Caller.DoorCode + ", asked for by " + Node.Caller.Peer);
+    }
+  } else if (Node.Doors.size() == 1) {
+    Node.Door = 0;
+  }
+  if (FOptions.Stdio || FOptions.Console || Node.Door < 0) return ForkCaller(ANode);
+  SpawnDoor(ANode);
 }
 
 }  // namespace
@@ -279,9 +409,14 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
     close(ASocket);
     return;
   }
+  // A PROXY header from an address not trusted to send one is refused before the caller takes a node.
+  if (ACaller.Kind == ckTelnet && SentUntrustedProxyHeader(ASocket, ACaller)) {
+    HangUp(ASocket);
+    return;
+  }
   int FromAddress = 0;
   for (int N = 1; N <= FOptions.MaxNodes; ++N)
-    if (FNodes[N].Busy && FNodes[N].Address == ACaller.Address) ++FromAddress;
+    if (FNodes[N].Busy && FNodes[N].Caller.Address == ACaller.Address) ++FromAddress;
   const std::string Who = std::string(KindName(ACaller.Kind)) + " caller " + ACaller.Peer;
   // An address named on its own in --allow (a BBS sending its callers) may fill every node.
   if (FromAddress >= FOptions.MaxPerAddress && !AddressNamed(ACaller.Address)) {
@@ -319,54 +454,95 @@ void StartCaller(int ASocket, const TCaller& ACaller) {
     // door starts, so nobody the door has already greeted can see the launcher still answering.
     CloseListeners();
   }
+  // The telnet offers go out first, so that the client's answers travel while the node is made ready.
+  const bool Negotiate = ((ACaller.Kind == ckTelnet && !FOptions.Raw) || ACaller.Kind == ckWeb || ACaller.Kind == ckSsh) &&
+                         SendTelnetOffers(ASocket);
   auto Refuse = [&](const std::string& AWhy) {
-    if (LockFd >= 0) close(LockFd);
+    close(LockFd);
     Log("node " + std::to_string(Node) + ": " + AWhy + ", caller " + ACaller.Peer);
     SayToCaller(ASocket, "Sorry, the door cannot be started right now. Please call again later.\r\n");
     HangUp(ASocket);
     ++FCallsEnded;
   };
-  std::string Dir = NodeDir(Node);
-  std::string DropFile = Dir + "/DOOR32.SYS";
-  const std::string Name = !ACaller.Name.empty() ? ACaller.Name
-                           : !FOptions.Name.empty() ? FOptions.Name
-                                                    : "Guest " + std::to_string(Node);
+  const std::string Dir = NodeDir(Node);
+  // Emptied only once it is ours: the screen of a door still running elsewhere stays as it is.
+  if (!FOptions.Console && ftruncate(LockFd, 0) != 0)
+    return Refuse("cannot empty " + Dir + "/console.ans: " + std::strerror(errno));
+  TNode Started;
+  Started.Busy = true;
+  Started.Socket = ASocket;
+  Started.LockFd = LockFd;
+  Started.Caller = ACaller;
+  Started.Name = !ACaller.Name.empty() ? ACaller.Name : !FOptions.Name.empty() ? FOptions.Name : "Guest " + std::to_string(Node);
+  Started.DropFile = Dir + "/DOOR32.SYS";
+  Started.Since = std::time(nullptr);
+  Started.Doors = FOptions.Doors;
+  // The socket's number in the door: with --stdio the door's input; descriptor 3 when the launcher
+  // starts the door itself (one door, or the one the caller named), else the launcher's own number,
+  // which the caller's process keeps.
+  const bool Straight = !FOptions.Stdio && !FOptions.Console && (!ACaller.DoorCode.empty() || Started.Doors.size() == 1);
   char Address[INET_ADDRSTRLEN] = "";
   const in_addr Caller{htonl(ACaller.Address)};
   inet_ntop(AF_INET, &Caller, Address, sizeof Address);
-  if (!WriteDoor32(DropFile, Node, FOptions.Stdio ? 0 : ASocket, Name, Address)) return Refuse("cannot write " + DropFile);
-
-  int ErrPipe[2];
-  if (pipe2(ErrPipe, O_CLOEXEC | O_NONBLOCK) != 0) return Refuse(std::string("cannot start the door: ") + std::strerror(errno));
-
-  pid_t Pid = fork();
-  if (Pid == 0) {
-    close(ErrPipe[0]);
-    RunCaller(ASocket, ACaller, Node, LockFd, ErrPipe[1], DropFile);
-  }
-  int ForkErrno = errno;
-  if (Pid > 0 && !FOptions.Console) setpgid(Pid, Pid);  // also here, so a signal sent at once finds the group
-  close(ErrPipe[1]);
-  close(LockFd);  // the caller's process holds the node's lock from here on
-  LockFd = -1;
-  if (Pid < 0) {
-    close(ErrPipe[0]);
-    return Refuse(std::string("cannot start the door: ") + std::strerror(ForkErrno));
-  }
-
-  FNodes[Node] = TNode{true, Pid, ASocket, ErrPipe[0], ACaller.Address, false, ACaller.Kind, Name, ACaller.Peer,
-                       std::time(nullptr), FOptions.Doors, -1, ACaller.RelayId};
-  // The start-up pipe is read by the poll loop, not here: the caller's process negotiates and may
-  // show the menu before its exec, and other callers must not wait for that.
+  if (!WriteDoor32(Started.DropFile, Node, FOptions.Stdio ? 0 : Straight ? kDoorSocketFd : ASocket, Started.Name, Address))
+    return Refuse("cannot write " + Started.DropFile);
+  FNodes[static_cast<std::size_t>(Node)] = std::move(Started);
+  if (!Negotiate) return StartDoor(Node);
+  // The answers are taken by the poll loop as they come (ServiceNode), so other callers never wait.
+  TNode& Waiting = FNodes[static_cast<std::size_t>(Node)];
+  Waiting.Negotiating = true;
+  Waiting.AnswersDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(kNegotiationMs);
+  ServiceNode(Node);
 }
 
 void NodePollFds(std::vector<pollfd>& AFds, std::vector<int>& ANodes) {
   for (std::size_t N = 1; N < FNodes.size(); ++N) {
-    if (FNodes[N].Busy && FNodes[N].StartReport >= 0) {
-      AFds.push_back({FNodes[N].StartReport, POLLIN, 0});
-      ANodes.push_back(static_cast<int>(N));
-    }
+    const TNode& Node = FNodes[N];
+    if (!Node.Busy || (!Node.Negotiating && Node.StartReport < 0)) continue;
+    AFds.push_back(Node.Negotiating ? pollfd{Node.Socket, POLLIN | POLLRDHUP, 0} : pollfd{Node.StartReport, POLLIN, 0});
+    ANodes.push_back(static_cast<int>(N));
   }
+}
+
+void ServiceNode(int ANode) {
+  TNode& Node = FNodes[static_cast<std::size_t>(ANode)];
+  if (!Node.Busy) return;
+  if (!Node.Negotiating) return ReadStartReport(ANode);
+  switch (TelnetAnswersStep(Node.Socket, Node.Caller, Node.Answers)) {
+    case hsWait:
+      return;
+    case hsFailed:
+      return EndWithoutDoor(ANode, "");
+    case hsDone:
+      return StartDoor(ANode);
+  }
+}
+
+int NodeTimeoutMs() {
+  int Soonest = -1;
+  const auto Now = std::chrono::steady_clock::now();
+  for (const TNode& Node : FNodes) {
+    if (!Node.Busy || !Node.Negotiating) continue;
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Node.AnswersDue - Now).count();
+    const int Ms = Left <= 0 ? 0 : static_cast<int>(Left) + 1;
+    Soonest = Soonest < 0 ? Ms : std::min(Soonest, Ms);
+  }
+  return Soonest;
+}
+
+void ExpireNegotiations() {
+  const auto Now = std::chrono::steady_clock::now();
+  // A client that answers nothing gets its door all the same once the wait is over.
+  for (std::size_t N = 1; N < FNodes.size(); ++N)
+    if (FNodes[N].Busy && FNodes[N].Negotiating && FNodes[N].AnswersDue <= Now) StartDoor(static_cast<int>(N));
+}
+
+void EndNegotiations() {
+  for (std::size_t N = 1; N < FNodes.size(); ++N)
+    if (FNodes[N].Busy && FNodes[N].Negotiating) {
+      Log(CallLine(static_cast<int>(N), FNodes[N].Caller, -1));
+      EndWithoutDoor(static_cast<int>(N), "");
+    }
 }
 
 // Reads the door's start-up reports once its pipe is readable (or the door has ended): the door
@@ -406,7 +582,7 @@ std::string NodePeer(int ANode) {
   if (ANode == FMyNode) return FMyPeer;
   if (ANode < 1 || static_cast<std::size_t>(ANode) >= FNodes.size() || !FNodes[static_cast<std::size_t>(ANode)].Busy)
     return "";
-  return FNodes[static_cast<std::size_t>(ANode)].Peer;
+  return FNodes[static_cast<std::size_t>(ANode)].Caller.Peer;
 }
 
 std::vector<TNodeView> BusyNodes() {
@@ -414,7 +590,7 @@ std::vector<TNodeView> BusyNodes() {
   for (std::size_t N = 1; N < FNodes.size(); ++N) {
     const TNode& Node = FNodes[N];
     if (!Node.Busy) continue;
-    Views.push_back(TNodeView{static_cast<int>(N), Node.Kind, Node.Name, Node.Peer,
+    Views.push_back(TNodeView{static_cast<int>(N), Node.Caller.Kind, Node.Name, Node.Caller.Peer,
                               Node.Door >= 0 ? Node.Doors[static_cast<std::size_t>(Node.Door)].Code : "",
                               Node.Since, Node.Socket});
   }
@@ -444,7 +620,7 @@ void ReapDoors() {
         SayToCaller(FNodes[N].Socket, "\x1b[0m\x1b[?25h\r\n\r\nSorry, the door ended unexpectedly. Goodbye.\r\n");
       }
       // The SSH relay closes the caller's channel with the door's exit status when the socket closes.
-      if (FNodes[N].Kind == ckSsh) SshDoorEnded(FNodes[N].RelayId, FNodes[N].NoDoor ? -1 : Status);
+      if (FNodes[N].Caller.Kind == ckSsh) SshDoorEnded(FNodes[N].Caller.RelayId, FNodes[N].NoDoor ? -1 : Status);
       HangUp(FNodes[N].Socket);
       FNodes[N] = TNode{};
       ++FCallsEnded;
@@ -460,7 +636,7 @@ bool AnyDoorRunning() {
 
 void SignalDoors(int ASignal) {
   for (const TNode& N : FNodes)
-    if (N.Busy) kill(FOptions.Console ? N.Pid : -N.Pid, ASignal);
+    if (N.Busy && N.Pid > 0) kill(FOptions.Console ? N.Pid : -N.Pid, ASignal);
 }
 
 }  // namespace launcher

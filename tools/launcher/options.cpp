@@ -430,9 +430,9 @@ void ParseOptions(int AArgc, char** AArgv) {
     Log("zelkit-launch: the menu lists the first nine doors; the others are reached with xtrn=CODE", llWarning);
 }
 
-int FindDoor(const std::string& ACode) {
-  for (std::size_t I = 0; I < FOptions.Doors.size(); ++I)
-    if (SameCode(FOptions.Doors[I].Code, ACode)) return static_cast<int>(I);
+int FindDoor(const std::vector<TDoor>& ADoors, const std::string& ACode) {
+  for (std::size_t I = 0; I < ADoors.size(); ++I)
+    if (SameCode(ADoors[I].Code, ACode)) return static_cast<int>(I);
   return -1;
 }
 

@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -105,23 +107,38 @@ void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, int AConsoleFd, std
   sigaction(SIGHUP, &Sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  const pid_t Door = fork();
-  if (Door == 0) {
-    ResetSignalsForChild();
-    signal(SIGHUP, SIG_DFL);
-    // A session of its own with the pseudo-terminal as controlling terminal: closing the master
-    // then hangs the door up (SIGHUP), as a modem line dropping would.
-    if (setsid() < 0 || ioctl(Slave, TIOCSCTTY, 0) != 0 || dup2(Slave, STDIN_FILENO) < 0 ||
-        dup2(Slave, STDOUT_FILENO) < 0 || dup2(Slave, STDERR_FILENO) < 0)
-      ReportFailure(AReportFd, 2);
-    KeepOnlyFd(STDERR_FILENO);
-    execv(AArgv[0], AArgv.data());
+  // The door in a session of its own with the pseudo-terminal as controlling terminal (opening the
+  // terminal by name in a new session makes it so): closing the master then hangs the door up
+  // (SIGHUP), as a modem line dropping would. Started sharing this process's memory until its exec
+  // (posix_spawn), which is quicker than a copy of it.
+  char SlaveName[64];
+  if (ptsname_r(Master, SlaveName, sizeof SlaveName) != 0) ReportFailure(AReportFd, 2);
+  posix_spawn_file_actions_t Actions;
+  posix_spawnattr_t Attr;
+  posix_spawn_file_actions_init(&Actions);
+  posix_spawnattr_init(&Attr);
+  posix_spawn_file_actions_addopen(&Actions, STDIN_FILENO, SlaveName, O_RDWR, 0);
+  posix_spawn_file_actions_adddup2(&Actions, STDIN_FILENO, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&Actions, STDIN_FILENO, STDERR_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(&Actions, STDERR_FILENO + 1);
+  sigset_t Empty, Defaults;
+  sigemptyset(&Empty);
+  sigemptyset(&Defaults);
+  for (int Signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&Defaults, Signal);
+  posix_spawnattr_setflags(&Attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setsigmask(&Attr, &Empty);
+  posix_spawnattr_setsigdefault(&Attr, &Defaults);
+  pid_t Door = -1;
+  const int Err = posix_spawn(&Door, AArgv[0], &Actions, &Attr, AArgv.data(), environ);
+  posix_spawn_file_actions_destroy(&Actions);
+  posix_spawnattr_destroy(&Attr);
+  if (Err != 0) {
+    errno = Err;
     ReportFailure(AReportFd, 3);
   }
-  if (Door < 0) ReportFailure(AReportFd, 3);
   FDoorPid = Door;
   close(Slave);
-  close(AReportFd);  // the door's exec closes the other copy: end of file tells the launcher it started
+  close(AReportFd);  // the door has started: end of file tells the launcher so
   fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
 
   TTelnetInput Telnet;
