@@ -709,6 +709,24 @@ TEST(WebFrontDoor, OneAddressCannotShutTheFrontDoor) {
   EXPECT_LT(std::chrono::steady_clock::now() - Start, 8s);
 }
 
+// The web front door's per-address cap follows --max-per-address when a reload changes it.
+TEST(WebFrontDoor, AReloadedPerAddressLimitReachesTheWebFrontDoor) {
+  TempDir Dir;
+  const fs::path Config = Dir.Path() / "launch.toml";
+  WriteFile(Config, "max-per-address = 1\n");
+  Launcher L(Dir.Path(), {"--config", Config.string()});
+  std::vector<launcher_test::Caller> Trickling;
+  for (int I = 0; I < 1 + 8; ++I) {  // the limit, and the connections a page loads over
+    Trickling.emplace_back(L.WebPort());
+    Trickling.back().Send("GET / HTTP/1.1\r\n");
+  }
+  EXPECT_EQ("HTTP/1.1 503 Service Unavailable", StatusLine(launcher_test::Caller(L.WebPort()).ReadAll()));
+  WriteFile(Config, "max-per-address = 4\n");
+  kill(L.Pid(), SIGHUP);
+  ASSERT_TRUE(L.WaitForLog("reloaded")) << L.Log();
+  EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(Get(L.WebPort(), "/")));
+}
+
 // Callers who arrive all at once are served as far as the limits go (here: at least as many as may
 // load the page at once); the rest hear 503 with a retry time, none a bare close.
 TEST(WebFrontDoor, ABurstOfCallersGetsDoorsOr503) {

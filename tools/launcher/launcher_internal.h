@@ -157,6 +157,7 @@ struct TCaller {
 const char* KindName(TCallerKind AKind);  // "telnet", "rlogin", "web", "ssh"
 bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress);
 bool ProxyTrusted(std::uint32_t AAddress);  // on --trust-proxy
+int MaxPerAddressNow();                     // --max-per-address, for the web thread (a reload may change it)
 bool AddressNamed(std::uint32_t AAddress);  // given on its own (no /BITS) in --allow
 std::unique_lock<std::mutex> LockAddressLists();  // held while a reload replaces FOptions
 // Text from a caller for a log line: control bytes, DEL and C1 bytes (0x80-0x9F, which some

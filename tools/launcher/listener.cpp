@@ -122,6 +122,11 @@ bool AddressAllowed(TCallerKind AKind, std::uint32_t AAddress) {
   return false;
 }
 
+int MaxPerAddressNow() {
+  const std::lock_guard<std::mutex> Lock(FAddressListsLock);
+  return FOptions.MaxPerAddress;
+}
+
 bool ProxyTrusted(std::uint32_t AAddress) {
   const std::lock_guard<std::mutex> Lock(FAddressListsLock);
   for (const TOptions::TAllow& A : FOptions.TrustProxy)

@@ -74,6 +74,9 @@ constexpr auto kStopGrace = std::chrono::seconds(2);  // for relays to pass on a
 class TVisitor;
 
 TWebOptions FWeb;
+
+// Web connections at once from one address: the launcher's per-address limit and the page's own.
+int PerAddressCap() { return (FWeb.MaxPerAddress ? FWeb.MaxPerAddress() : 64) + kPageConnections; }
 std::unique_ptr<asio::io_context> FIo;
 std::unique_ptr<tcp::acceptor> FAcceptor;
 std::unique_ptr<asio::steady_timer> FAcceptTimer;
@@ -218,7 +221,7 @@ class TVisitor : public std::enable_shared_from_this<TVisitor> {
       Respond(ARequest, http::status::forbidden, "Not allowed.\n", Text);
       return false;
     }
-    if (FForwarded.Named && Open > FWeb.MaxPerAddress + kPageConnections) {
+    if (FForwarded.Named && Open > PerAddressCap()) {
       Log("caller " + FPeer + " refused: " + std::to_string(Open - 1) + " web connections already from that address (--max-per-address)");
       Respond(ARequest, http::status::service_unavailable, "Too many connections from your address.\n", Text);
       return false;
@@ -491,7 +494,7 @@ void Accept() {
       } else if (FVisitors >= FWeb.MaxVisitors) {
         Log("caller " + Peer + " refused: " + std::to_string(FWeb.MaxVisitors) + " connections already loading the page (--web-pending)");
         Full = "The door server is busy.";
-      } else if (!FromProxy && Mine != FByAddress.end() && Mine->second >= FWeb.MaxPerAddress + kPageConnections) {
+      } else if (!FromProxy && Mine != FByAddress.end() && Mine->second >= PerAddressCap()) {
         Log("caller " + Peer + " refused: " + std::to_string(Mine->second) + " web connections already from that address (--max-per-address)");
         Full = "Too many connections from your address.";
       } else {

@@ -20,7 +20,9 @@ struct TWebOptions {
   std::vector<std::string> Origins; // further pages allowed to open the WebSocket ("https://bbs.example.org")
   int StallSeconds = 30;            // a caller whose browser takes nothing this long is dropped
   int MaxVisitors = 256;            // connections at once that are not callers yet (loading the page)
-  int MaxPerAddress = 64;           // web connections at once from one address
+  // Calls at once from one address as the launcher's limit stands (a reload may change it); the
+  // page's own connections come on top. Empty: 64.
+  int (*MaxPerAddress)() = nullptr;
   bool (*Allowed)(std::uint32_t AAddress) = nullptr;  // the allow list, asked at connect; may be empty
   bool (*Trusted)(std::uint32_t AAddress) = nullptr;  // a proxy that names the caller (Forwarded); may be empty
 };

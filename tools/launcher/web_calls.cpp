@@ -49,7 +49,7 @@ int StartWeb(int AWakeFd) {
   Web.Origins = FOptions.WebOrigins;
   Web.StallSeconds = FOptions.WebStallSeconds;
   Web.MaxVisitors = FOptions.WebPending;
-  Web.MaxPerAddress = FOptions.MaxPerAddress;
+  Web.MaxPerAddress = [] { return MaxPerAddressNow(); };
   Web.Allowed = [](std::uint32_t AAddress) { return AddressAllowed(ckWeb, AAddress); };
   Web.Trusted = [](std::uint32_t AAddress) { return ProxyTrusted(AAddress); };
   if (!HasPage(Web.Root)) {
