@@ -94,8 +94,10 @@ TWebFile WebFile(const std::string& ARoot, std::string_view ATarget, std::string
       return Out;
     }
     Out.Type = File.Type;
-    Out.ETag = "\"" + std::to_string(St.st_size) + "-" + std::to_string(St.st_mtim.tv_sec) + "." +
-               std::to_string(St.st_mtim.tv_nsec) + "\"";
+    Out.ETag = std::to_string(St.st_size) + "-" + std::to_string(St.st_mtim.tv_sec) + "." +
+               std::to_string(St.st_mtim.tv_nsec);
+    Out.ETag.insert(Out.ETag.begin(), '"');
+    Out.ETag += '"';
     Out.LastModified = HttpDate(St.st_mtim.tv_sec);
     // If-None-Match holds one or more tags, or "*" (RFC 9110 13.1.2).
     const bool Current = AIfNoneMatch == "*" || (!AIfNoneMatch.empty() && AIfNoneMatch.find(Out.ETag) != std::string_view::npos);
