@@ -47,13 +47,13 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "tests/support/launcher_start.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -206,45 +206,15 @@ class DirectSpawner {
 class Server {
  public:
   Server(const fs::path& ALaunch, const fs::path& ADoor, const fs::path& ADir, const std::vector<std::string>& AMore) {
-    int Out[2];
-    if (pipe2(Out, O_CLOEXEC) != 0) return;
     std::vector<std::string> Args = {ALaunch.string(), "--door", ADoor.string(), "--port", "0", "--rlogin-port", "0",
                                      "--base", (ADir / "nodes").string(), "--workdir", ADir.string(),
                                      "--max-nodes", "100", "--max-per-address", "100", "--max-pending", "100"};
     Args.insert(Args.end(), AMore.begin(), AMore.end());
-    std::vector<char*> Argv;
-    for (auto& A : Args) Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    const std::string Err = (ADir / "launcher.err").string();
-    FPid = fork();
-    if (FPid == 0) {
-      const int ErrFd = open(Err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      dup2(Out[1], 1);
-      if (ErrFd >= 0) dup2(ErrFd, 2);
-      execv(Argv[0], Argv.data());
-      _exit(127);
-    }
-    close(Out[1]);
-    std::string Text;
-    std::smatch M;
-    static const std::regex kRlogin("rlogin on 127\\.0\\.0\\.1:(\\d+)");
-    static const std::regex kSsh("ssh on 127\\.0\\.0\\.1:(\\d+)");
-    // With --ssh-port the SSH line comes last.
-    const std::regex& Last = std::find(AMore.begin(), AMore.end(), "--ssh-port") != AMore.end() ? kSsh : kRlogin;
-    static const std::regex kTelnet("listening on 127\\.0\\.0\\.1:(\\d+)");
-    const auto Deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (!std::regex_search(Text, M, Last) && Clock::now() < Deadline) {
-      pollfd P{Out[0], POLLIN, 0};
-      if (poll(&P, 1, 100) <= 0) continue;
-      char Buf[256];
-      const ssize_t N = read(Out[0], Buf, sizeof Buf);
-      if (N <= 0) break;
-      Text.append(Buf, static_cast<std::size_t>(N));
-    }
-    close(Out[0]);
-    if (std::regex_search(Text, M, kRlogin)) FPort = std::stoi(M[1].str());
-    if (std::regex_search(Text, M, kSsh)) FSshPort = std::stoi(M[1].str());
-    if (std::regex_search(Text, M, kTelnet)) FTelnetPort = std::stoi(M[1].str());
+    const zelkit_test::TLauncherStart Started = zelkit_test::StartLauncher(Args, (ADir / "launcher.err").string(), kWaitMs);
+    FPid = Started.Pid;
+    FPort = Started.Rlogin > 0 ? Started.Rlogin : -1;
+    FSshPort = Started.Ssh > 0 ? Started.Ssh : -1;
+    FTelnetPort = Started.Telnet > 0 ? Started.Telnet : -1;
   }
   ~Server() {
     if (FPid <= 0) return;

@@ -2,6 +2,7 @@
 // What the fault rows share: the runner's options, the table's tally, the checks of one run, the
 // points of a tunecraft run, and each row's case functions (one file per kind of fault).
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -116,6 +117,28 @@ std::vector<pid_t> ChildrenOf(pid_t APid);
 double CpuSeconds(const std::vector<pid_t>& APids);
 
 // ---- The door server under bursts, floods and signals (faults_server.cpp) ----
+
+// zelkit-launch with tunecraft (or ADoor) in ADir: nodes and working directory there, its error
+// output appended to ADir/launcher.err, telnet on a free port and whatever AMore asks for; the ports
+// from the lines it prints at start ("--rlogin-port 0", "--ssh-port 0" are waited for too).
+struct Launcher {
+  pid_t Pid = -1;
+  int Telnet = 0, Rlogin = 0, Ssh = 0;
+  std::string Err;
+
+  Launcher(const fs::path& ADir, const std::vector<std::string>& AMore, const std::string& ADoor = "");
+  ~Launcher() { Stop(SIGKILL); }
+  Launcher(const Launcher&) = delete;
+  Launcher& operator=(const Launcher&) = delete;
+
+  bool Started() const { return Telnet > 0 && (!FWantRlogin || Rlogin > 0) && (!FWantSsh || Ssh > 0); }
+  std::string Log() const { return ReadFile(Err); }
+  // The wait status after ASignal, or -1 when the launcher was still there after 10 s (then killed).
+  int Stop(int ASignal);
+
+ private:
+  bool FWantRlogin = false, FWantSsh = false;
+};
 
 void BurstCase(bool ARlogin, int ACallers);
 void SilentAndRealCase(int ASilent, int AReal);

@@ -118,49 +118,14 @@ double CpuSeconds(const std::vector<pid_t>& APids) {
 void LoadCase(int ACallers) {
   const std::string Fault = "Load: " + std::to_string(ACallers) + " callers at once through zelkit-launch";
   TempDir Dir;
-  fs::create_directory(Dir.Path() / "work");
-  int Out[2];
-  if (pipe2(Out, O_CLOEXEC) != 0) return;
-  const std::string ErrPath = (Dir.Path() / "launcher.err").string();
-  std::vector<std::string> Args = {FOptions.Launcher, "--door", FOptions.Tunecraft, "--port", "0",
-                                   "--workdir", (Dir.Path() / "work").string(), "--base",
-                                   (Dir.Path() / "nodes").string(), "--max-nodes", std::to_string(ACallers + 5)};
-  std::vector<char*> Argv;
-  for (auto& A : Args) Argv.push_back(A.data());
-  Argv.push_back(nullptr);
-  const pid_t Pid = fork();
-  if (Pid == 0) {
-    dup2(Out[1], 1);
-    const int Err = open(ErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (Err >= 0) dup2(Err, 2);
-    const int Null = open("/dev/null", O_RDONLY);
-    if (Null >= 0) dup2(Null, 0);
-    close_range(3, ~0U, 0);
-    for (int Sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(Sig, SIG_DFL);
-    execv(Argv[0], Argv.data());
-    _exit(127);
-  }
-  close(Out[1]);
+  Launcher Server(Dir.Path(), {"--max-nodes", std::to_string(ACallers + 5)});
+  const pid_t Pid = Server.Pid;
+  const int Port = Server.Telnet;
   Verdict V;
-  // "zelkit-launch: listening on 127.0.0.1:<port>, door <path>"
-  std::string Line;
-  const auto Deadline = Clock::now() + std::chrono::milliseconds(kPromptMs);
-  while (Line.find('\n') == std::string::npos && Clock::now() < Deadline) {
-    pollfd P{Out[0], POLLIN, 0};
-    if (poll(&P, 1, 100) > 0) {
-      char Buf[256];
-      const ssize_t N = read(Out[0], Buf, sizeof Buf);
-      if (N <= 0) break;
-      Line.append(Buf, static_cast<std::size_t>(N));
-    }
-  }
-  int Port = 0;
-  const auto Colon = Line.find("127.0.0.1:");
-  if (Colon != std::string::npos) Port = std::atoi(Line.c_str() + Colon + 10);
   std::vector<CallerLink> Links(static_cast<std::size_t>(ACallers));
   double PerNodePercent = -1;
   if (Port <= 0) {
-    V.Add("the launcher did not start: " + Line + faults::ReadFile(ErrPath));
+    V.Add("the launcher did not start: " + Server.Log());
   } else {
     sockaddr_in Sin{};
     Sin.sin_family = AF_INET;
@@ -194,8 +159,7 @@ void LoadCase(int ACallers) {
   for (auto& L : Links) {
     if (L.Fd >= 0) close(L.Fd);
   }
-  V.Add(faults::StopLauncher(Pid));
-  close(Out[0]);
+  if (Server.Stop(SIGTERM) == -1) V.Add("the launcher did not stop");
   V.Add(faults::CheckLog(Dir.Path() / "work", {static_cast<std::size_t>(ACallers) * 14}));
   Record(Fault, "all callers", V.Text);
   char Buf[96];

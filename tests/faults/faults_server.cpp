@@ -20,9 +20,43 @@
 #include <vector>
 
 #include "tests/faults/faults_cases.h"
+#include "tests/support/launcher_start.h"
 #include "tests/support/loopback.h"
 
 namespace faults {
+
+Launcher::Launcher(const fs::path& ADir, const std::vector<std::string>& AMore, const std::string& ADoor) {
+  fs::create_directories(ADir / "work");
+  Err = (ADir / "launcher.err").string();
+  std::vector<std::string> Args = {FOptions.Launcher, "--door", ADoor.empty() ? FOptions.Tunecraft : ADoor, "--port", "0",
+                                   "--workdir", (ADir / "work").string(), "--base", (ADir / "nodes").string()};
+  Args.insert(Args.end(), AMore.begin(), AMore.end());
+  FWantRlogin = std::find(AMore.begin(), AMore.end(), "--rlogin-port") != AMore.end();
+  FWantSsh = std::find(AMore.begin(), AMore.end(), "--ssh-port") != AMore.end();
+  const zelkit_test::TLauncherStart Started = zelkit_test::StartLauncher(Args, Err, kPromptMs);
+  Pid = Started.Pid;
+  Telnet = Started.Telnet;
+  Rlogin = Started.Rlogin;
+  Ssh = Started.Ssh;
+}
+
+int Launcher::Stop(int ASignal) {
+  if (Pid <= 0) return -1;
+  kill(Pid, ASignal);
+  int Status = 0;
+  const auto StopBy = Clock::now() + std::chrono::seconds(10);
+  while (waitpid(Pid, &Status, WNOHANG) == 0) {
+    if (Clock::now() > StopBy) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, &Status, 0);
+      Status = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  Pid = -1;
+  return Status;
+}
 
 namespace {
 
@@ -30,74 +64,15 @@ const std::string kNul(1, '\0');
 const std::string kTelnetOffers("\xff\xfb\x01\xff\xfb\x03\xff\xfb\x00\xff\xfd\x00", 12);
 const std::string kTelnetAnswers("\xff\xfd\x01\xff\xfd\x03\xff\xfd\x00\xff\xfb\x00", 12);
 
-// zelkit-launch with tunecraft (or ADoor) in ADir, telnet and rlogin on free ports.
-struct Server {
-  pid_t Pid = -1;
-  int Telnet = 0, Rlogin = 0;
-  std::string Err;
+// The door server's rows call on telnet and rlogin.
+struct Server : Launcher {
+  Server(const fs::path& ADir, const std::vector<std::string>& AMore, const std::string& ADoor = "")
+      : Launcher(ADir, WithRlogin(AMore), ADoor) {}
 
-  Server(const fs::path& ADir, const std::vector<std::string>& AMore, const std::string& ADoor = "") {
-    fs::create_directories(ADir / "work");
-    Err = (ADir / "launcher.err").string();
-    std::vector<std::string> Args = {FOptions.Launcher, "--door", ADoor.empty() ? FOptions.Tunecraft : ADoor,
-                                     "--port", "0", "--rlogin-port", "0", "--workdir", (ADir / "work").string(),
-                                     "--base", (ADir / "nodes").string()};
-    Args.insert(Args.end(), AMore.begin(), AMore.end());
-    std::vector<char*> Argv;
-    for (auto& A : Args) Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    int Out[2];
-    if (pipe2(Out, O_CLOEXEC) != 0) return;
-    Pid = fork();
-    if (Pid == 0) {
-      dup2(Out[1], 1);
-      const int ErrFd = open(Err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      if (ErrFd >= 0) dup2(ErrFd, 2);
-      const int Null = open("/dev/null", O_RDONLY);
-      if (Null >= 0) dup2(Null, 0);
-      close_range(3, ~0U, 0);
-      for (int Sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(Sig, SIG_DFL);
-      execv(Argv[0], Argv.data());
-      _exit(127);
-    }
-    close(Out[1]);
-    std::string Text;
-    const auto Deadline = Clock::now() + std::chrono::milliseconds(kPromptMs);
-    while (Text.find("rlogin on 127.0.0.1:") == std::string::npos && Clock::now() < Deadline) {
-      pollfd P{Out[0], POLLIN, 0};
-      if (poll(&P, 1, 100) <= 0) continue;
-      char Buf[256];
-      const ssize_t N = read(Out[0], Buf, sizeof Buf);
-      if (N <= 0) break;
-      Text.append(Buf, static_cast<std::size_t>(N));
-    }
-    close(Out[0]);
-    if (auto At = Text.find("listening on 127.0.0.1:"); At != std::string::npos) Telnet = std::atoi(Text.c_str() + At + 23);
-    if (auto At = Text.find("rlogin on 127.0.0.1:"); At != std::string::npos) Rlogin = std::atoi(Text.c_str() + At + 20);
-  }
-  ~Server() { Stop(SIGKILL); }
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
-
-  bool Started() const { return Telnet > 0 && Rlogin > 0; }
-  std::string Log() const { return faults::ReadFile(Err); }
-  // The wait status after ASignal, or -1 when the launcher was still there after 10 s (then killed).
-  int Stop(int ASignal) {
-    if (Pid <= 0) return -1;
-    kill(Pid, ASignal);
-    int Status = 0;
-    const auto StopBy = Clock::now() + std::chrono::seconds(10);
-    while (waitpid(Pid, &Status, WNOHANG) == 0) {
-      if (Clock::now() > StopBy) {
-        kill(Pid, SIGKILL);
-        waitpid(Pid, &Status, 0);
-        Status = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    Pid = -1;
-    return Status;
+ private:
+  static std::vector<std::string> WithRlogin(std::vector<std::string> AMore) {
+    AMore.insert(AMore.begin(), {"--rlogin-port", "0"});
+    return AMore;
   }
 };
 

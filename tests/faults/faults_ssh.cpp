@@ -86,45 +86,15 @@ void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
   const std::string Fault = "SSH: " + std::to_string(AVersionOnly) + " connections stop after the version, " +
                             std::to_string(AHalfExchanges) + " mid key exchange";
   TempDir Dir;
-  fs::create_directory(Dir.Path() / "work");
-  int Out[2];
-  if (pipe2(Out, O_CLOEXEC) != 0) return;
-  const std::string ErrPath = (Dir.Path() / "launcher.err").string();
-  std::vector<std::string> Args = {FOptions.Launcher, "--door", FOptions.Tunecraft, "--port", "0", "--ssh-port", "0",
-                                   "--workdir", (Dir.Path() / "work").string(), "--base", (Dir.Path() / "nodes").string()};
-  std::vector<char*> Argv;
-  for (auto& A : Args) Argv.push_back(A.data());
-  Argv.push_back(nullptr);
-  const pid_t Pid = fork();
-  if (Pid == 0) {
-    dup2(Out[1], 1);
-    const int Err = open(ErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (Err >= 0) dup2(Err, 2);
-    close_range(3, ~0U, 0);
-    for (int Sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(Sig, SIG_DFL);
-    execv(Argv[0], Argv.data());
-    _exit(127);
-  }
-  close(Out[1]);
+  Launcher L(Dir.Path(), {"--ssh-port", "0"});
+  const pid_t Pid = L.Pid;
+  const int Port = L.Ssh;
   Verdict V;
-  // "zelkit-launch: ssh on 127.0.0.1:<port>, host key ..."
-  std::string Text;
-  const auto Deadline = Clock::now() + std::chrono::milliseconds(kPromptMs);
-  while (Text.find("ssh on 127.0.0.1:") == std::string::npos && Clock::now() < Deadline) {
-    pollfd P{Out[0], POLLIN, 0};
-    if (poll(&P, 1, 100) <= 0) continue;
-    char Buf[256];
-    const ssize_t N = read(Out[0], Buf, sizeof Buf);
-    if (N <= 0) break;
-    Text.append(Buf, static_cast<std::size_t>(N));
-  }
-  const auto At = Text.find("ssh on 127.0.0.1:");
-  const int Port = At == std::string::npos ? 0 : std::atoi(Text.c_str() + At + 17);
   std::vector<int> Flood;
   std::vector<long> FirstByteMs;
   double LauncherCpu = 0, Seconds = 0;  // the launcher's CPU (all its threads) while the flood lasted
   if (Port <= 0) {
-    V.Add("the launcher did not start: " + Text + faults::ReadFile(ErrPath));
+    V.Add("the launcher did not start: " + L.Log());
   } else {
     // Each real caller comes right after its share of the flood, so that every one of them meets
     // handshakes that will never finish.
@@ -162,15 +132,14 @@ void SshFloodCase(int AVersionOnly, int AHalfExchanges, int ACallers) {
     }
     LauncherCpu = CpuSecondsOf(Pid) - Cpu0;
     Seconds = static_cast<double>(MsSince(Flooded, Clock::now())) / 1000.0;
-    if (faults::ReadFile(ErrPath).find("gave way to a newer caller") == std::string::npos)
+    if (L.Log().find("gave way to a newer caller") == std::string::npos)
       V.Add("no handshake gave way to a newer one");
     if (waitpid(Pid, nullptr, WNOHANG) != 0) V.Add("the launcher ended");
   }
   for (int Fd : Flood) {
     if (Fd >= 0) close(Fd);
   }
-  V.Add(faults::StopLauncher(Pid));
-  close(Out[0]);
+  if (L.Stop(SIGTERM) == -1) V.Add("the launcher did not stop");
   V.Add(faults::CheckLog(Dir.Path() / "work", {static_cast<std::size_t>(ACallers) * 14}));
   Record(Fault, std::to_string(ACallers) + " real callers", V.Text);
   if (!FirstByteMs.empty()) {

@@ -286,21 +286,6 @@ std::size_t LogLineCount(const fs::path& ADir) {
   return static_cast<std::size_t>(std::count(All.begin(), All.end(), '\n'));
 }
 
-std::string StopLauncher(pid_t APid) {
-  kill(APid, SIGTERM);
-  int Status = 0;
-  const auto StopBy = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (waitpid(APid, &Status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > StopBy) {
-      kill(APid, SIGKILL);
-      waitpid(APid, &Status, 0);
-      return "the launcher did not stop";
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return "";
-}
-
 std::string CheckLog(const fs::path& ADir, const std::vector<std::size_t>& ACounts) {
   std::error_code Ec;
   const fs::path Log = ADir / "tunecraft.log";

@@ -99,9 +99,6 @@ const std::vector<std::string>& MusicLines();
 // "" when tunecraft.log in ADir holds whole lines, each one of the music sequences, and as many as one
 // of ACounts (a missing log counts as 0 lines); otherwise what is wrong.
 std::string CheckLog(const fs::path& ADir, const std::vector<std::size_t>& ACounts);
-// Ends a launcher with SIGTERM and waits up to 10 s; past that it is killed and the answer says so
-// ("the launcher did not stop"); empty when it stopped.
-std::string StopLauncher(pid_t APid);
 std::size_t LogLineCount(const fs::path& ADir);
 
 // A repeatable source of hostile bytes.
