@@ -247,8 +247,6 @@ class TTelnetInput {
 // launcher itself, or through the caller's own process when it shows the menu or runs the door on a
 // pseudo-terminal (--stdio) or the launcher's terminal (--console).
 void StartCaller(int ASocket, const TCaller& ACaller);
-void SayToCaller(int ASocket, const std::string& AText);
-void HangUp(int ASocket);
 void InitNodes();
 // Poll set contributions of the nodes: the callers whose telnet answers are awaited, and the
 // start-up pipes of the callers' own processes; ServiceNode when one is ready.
@@ -300,7 +298,18 @@ void SshDoorEnded(std::uint64_t AId, int AWaitStatus);  // -1: no door ran; befo
 void SshTakeOptions();  // the SSH thread's copy of the door codes, allow list and handshake limits, after a reload
 void StopSsh();
 
-// --- shared with the door's side of the fork
+// --- node_files.cpp: a node's files, and what a door's process starts with
+std::string NodeDir(int ANode);  // <base>/node<N>
+// The node's lock (on console.ans, or node.lock with --console), taken without waiting: the
+// descriptor, or -1 when another door holds the node or it cannot be set up (AWhy says which).
+int LockNode(int ANode, std::string& AWhy);
+// DOOR32.SYS for the call, with a twelfth line for the caller's address; false when it cannot be written.
+bool WriteDoor32(const std::string& APath, int ANode, int AHandle, const std::string& AName, const std::string& AAddress);
+bool CallerGone(int ASocket);  // the caller has hung up (or the connection broke)
+bool IsCrash(int ASignal);     // SIGSEGV, SIGABRT and the like, rather than a stop or a hang-up
+void SayToCaller(int ASocket, const std::string& AText);  // never waits: what does not fit is lost
+void HangUp(int ASocket);
+std::string SignalName(int ASignal);  // "signal 9 (SIGKILL)"
 [[noreturn]] void ReportFailure(int AReportFd, int AStep);  // steps: see kSteps in nodes.cpp
 void ResetSignalsForChild();
 void KeepOnlyFd(int AFd);  // every other descriptor above 2 becomes close-on-exec

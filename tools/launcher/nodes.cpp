@@ -1,29 +1,27 @@
-// zelkit-launch's nodes: giving a caller a node, the DOOR32.SYS drop file, the caller's own process
-// that starts the door on the connected socket, the door's start-up report, and reaping.
+// zelkit-launch's nodes: giving a caller a node, the telnet answers awaited there, the door started
+// on the connected socket (by the launcher itself, or through the caller's own process for the menu,
+// --stdio and --console) with that process's start-up report, and reaping.
 //
-// Every descriptor the launcher opens is close-on-exec; only the caller's socket is made
-// inheritable, in the door's own process, just before exec.
+// Every descriptor the launcher opens is close-on-exec; only the caller's socket (and the node's
+// console.ans as output) reaches the door.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/close_range.h>
 #include <signal.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <tuple>
+#include <chrono>
 #include <cstring>
 #include <ctime>
-#include <chrono>
-#include <algorithm>
-#include <filesystem>
+#include <tuple>
 
 #include "tools/launcher/launcher_internal.h"
 
@@ -65,36 +63,7 @@ constexpr int kDoorSocketFd = 3;
 // kStepChosen is no failure: it names the door (the second number) before the door starts.
 enum : int { kStepWorkDir = 1, kStepStreams = 2, kStepExec = 3, kStepNoDoor = 4, kStepChosen = 5 };
 
-std::string NodeDir(int ANode) { return FOptions.Base + "/node" + std::to_string(ANode); }
 std::string NodeTag(int ANode) { return "node " + std::to_string(ANode) + ": "; }
-
-// The node's lock, held for as long as the call lasts: a lock on node<N>/console.ans, which becomes
-// the door's standard output and error (with --stdio, its relay's copy of the screen), or with
-// --console, on node<N>/node.lock, which the door inherits. The door's own process holds it, so a
-// launcher that was killed and started again cannot hand the node of a door that still runs to a
-// second caller. The descriptor, or -1 when the node is in use or cannot be set up (AWhy says which).
-// The last call's screen is still in the file: it is emptied once the caller's telnet offers are out.
-int LockNode(int ANode, std::string& AWhy) {
-  const std::string Dir = NodeDir(ANode);
-  std::error_code Ec;
-  std::filesystem::create_directories(Dir, Ec);
-  if (Ec) {
-    AWhy = "cannot create " + Dir + ": " + Ec.message();
-    return -1;
-  }
-  const std::string Path = Dir + (FOptions.Console ? "/node.lock" : "/console.ans");
-  const int Fd = open(Path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (Fd < 0) {
-    AWhy = "cannot create " + Path + ": " + std::strerror(errno);
-    return -1;
-  }
-  if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    AWhy = "in use by a door this launcher did not start (" + Path + " is locked)";
-    close(Fd);
-    return -1;
-  }
-  return Fd;
-}
 
 // The log line that opens a call: who, from where, and once known the pid of the door's process.
 std::string CallLine(int ANode, const TCaller& ACaller, pid_t APid) {
@@ -113,46 +82,6 @@ void EndWithoutDoor(int ANode, const std::string& AWhy, TLogLevel ALevel = llInf
   HangUp(Node.Socket);
   Node = TNode{};
   ++FCallsEnded;
-}
-
-// A door that ends on one of these signals crashed, rather than being stopped or hung up on.
-bool IsCrash(int ASignal) {
-  return ASignal == SIGSEGV || ASignal == SIGABRT || ASignal == SIGBUS || ASignal == SIGFPE || ASignal == SIGILL ||
-         ASignal == SIGSYS || ASignal == SIGTRAP;
-}
-
-// The caller hung up before the door started: no door is started for nobody.
-bool CallerGone(int ASocket) {
-  pollfd Pfd{ASocket, POLLRDHUP, 0};
-  return poll(&Pfd, 1, 0) > 0 && (Pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
-// DOOR32.SYS: comm type, socket handle, baud, BBS name, user record (from 1), real name, alias,
-// security level, minutes left, emulation (1 = ANSI), node; CR LF after every line. A twelfth line
-// carries the caller's IP address (behind a trusted proxy, the caller's, not the proxy's): readers
-// of the eleven-line format stop before it.
-bool WriteDoor32(const std::string& APath, int ANode, int AHandle, const std::string& AName, const std::string& AAddress) {
-  std::string Text;
-  for (const std::string& Line :
-       {std::string("2"), std::to_string(AHandle), std::string("38400"), std::string("zelkit-launch"),
-        std::string("1"), AName, AName, std::string("10"), std::to_string(FOptions.Minutes), std::string("1"),
-        std::to_string(ANode), AAddress})
-    Text += Line + "\r\n";
-  // Written over the previous call's file rather than truncated first: emptying a file whose blocks
-  // are on disk frees them in the file system's journal, which can take milliseconds on a busy disk
-  // while the caller waits. Only a longer leftover tail is cut, never to nothing.
-  const int Fd = open(APath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (Fd < 0) return false;
-  bool Ok = pwrite(Fd, Text.data(), Text.size(), 0) == static_cast<ssize_t>(Text.size());
-  struct stat St {};
-  if (Ok && fstat(Fd, &St) == 0 && St.st_size > static_cast<off_t>(Text.size()))
-    Ok = ftruncate(Fd, static_cast<off_t>(Text.size())) == 0;
-  return close(Fd) == 0 && Ok;
-}
-
-std::string SignalName(int ASignal) {
-  const char* Abbrev = sigabbrev_np(ASignal);
-  return "signal " + std::to_string(ASignal) + (Abbrev != nullptr ? std::string(" (SIG") + Abbrev + ")" : "");
 }
 
 // The door's command line: -D<DOOR32.SYS>, or -N<node> -S<socket>; -X with --stdio; then the
@@ -351,45 +280,6 @@ void StartDoor(int ANode) {
 }
 
 }  // namespace
-
-void ReportFailure(int AReportFd, int AStep) {
-  int Report[2] = {AStep, errno};
-  std::ignore = write(AReportFd, Report, sizeof Report);
-  _exit(kExecFailedStatus);
-}
-
-void ResetSignalsForChild() {
-  sigset_t All;
-  sigemptyset(&All);
-  sigprocmask(SIG_SETMASK, &All, nullptr);
-  signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored in the door
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGHUP, SIG_DFL);
-  signal(SIGCHLD, SIG_DFL);
-}
-
-void KeepOnlyFd(int AFd) {
-  // Descriptors the launcher itself inherited without close-on-exec stay out of the door as well.
-  if ((AFd > 3 && close_range(3, static_cast<unsigned>(AFd) - 1, CLOSE_RANGE_CLOEXEC) != 0) ||
-      close_range(static_cast<unsigned>(AFd) + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-    long Max = sysconf(_SC_OPEN_MAX);
-    for (int Fd = 3; Fd < (Max > 0 && Max < 65536 ? Max : 65536); ++Fd)
-      if (Fd != AFd) fcntl(Fd, F_SETFD, FD_CLOEXEC);
-  }
-}
-
-void HangUp(int ASocket) {
-  // Unread bytes from the caller would turn the close into a reset that can swallow our last words.
-  char Sink[4096];
-  for (int I = 0; I < 16 && recv(ASocket, Sink, sizeof Sink, MSG_DONTWAIT) > 0; ++I) {}
-  shutdown(ASocket, SHUT_RDWR);
-  close(ASocket);
-}
-
-void SayToCaller(int ASocket, const std::string& AText) {
-  std::ignore = send(ASocket, AText.data(), AText.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-}
 
 void InitNodes() {
   FNodes.resize(static_cast<std::size_t>(FOptions.MaxNodes) + 1);
