@@ -8,6 +8,7 @@
 // the caller's identity. StartCaller does the rest: node, per-address limit, drop file, menu, door.
 
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -312,6 +313,9 @@ void HangUp(int ASocket);
 std::string SignalName(int ASignal);  // "signal 9 (SIGKILL)"
 [[noreturn]] void ReportFailure(int AReportFd, int AStep);  // steps: see kSteps in nodes.cpp
 void ResetSignalsForChild();
+// posix_spawn attributes for a door's process: AFlags (a process group, a session), an empty signal
+// mask and default handling of every signal the launcher handles or ignores.
+void SetDoorSpawnAttributes(posix_spawnattr_t& AAttr, short AFlags);
 void KeepOnlyFd(int AFd);  // every other descriptor above 2 becomes close-on-exec
 
 }  // namespace launcher

@@ -6,6 +6,7 @@
 #include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -106,6 +107,17 @@ void ResetSignalsForChild() {
   signal(SIGTERM, SIG_DFL);
   signal(SIGHUP, SIG_DFL);
   signal(SIGCHLD, SIG_DFL);
+}
+
+void SetDoorSpawnAttributes(posix_spawnattr_t& AAttr, short AFlags) {
+  // An ignored signal would stay ignored in the door, and the launcher's handlers mean nothing there.
+  sigset_t Empty, Defaults;
+  sigemptyset(&Empty);
+  sigemptyset(&Defaults);
+  for (int Signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&Defaults, Signal);
+  posix_spawnattr_setflags(&AAttr, static_cast<short>(AFlags | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+  posix_spawnattr_setsigmask(&AAttr, &Empty);
+  posix_spawnattr_setsigdefault(&AAttr, &Defaults);
 }
 
 void KeepOnlyFd(int AFd) {

@@ -225,14 +225,8 @@ void SpawnDoor(int ANode) {
   // Onto itself when it is already descriptor 3: that clears close-on-exec.
   posix_spawn_file_actions_adddup2(&Actions, Node.Socket, kDoorSocketFd);
   posix_spawn_file_actions_addclosefrom_np(&Actions, kDoorSocketFd + 1);
-  sigset_t Empty, Defaults;
-  sigemptyset(&Empty);
-  sigemptyset(&Defaults);
-  for (int Signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&Defaults, Signal);
-  posix_spawnattr_setflags(&Attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  SetDoorSpawnAttributes(Attr, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&Attr, 0);
-  posix_spawnattr_setsigmask(&Attr, &Empty);
-  posix_spawnattr_setsigdefault(&Attr, &Defaults);
   pid_t Pid = -1;
   const int Err = posix_spawn(&Pid, Argv[0], &Actions, &Attr, Argv.data(), environ);
   posix_spawn_file_actions_destroy(&Actions);

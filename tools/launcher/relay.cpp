@@ -121,13 +121,7 @@ void RunOnPty(int ASocket, TCallerKind AKind, int AReportFd, int AConsoleFd, std
   posix_spawn_file_actions_adddup2(&Actions, STDIN_FILENO, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&Actions, STDIN_FILENO, STDERR_FILENO);
   posix_spawn_file_actions_addclosefrom_np(&Actions, STDERR_FILENO + 1);
-  sigset_t Empty, Defaults;
-  sigemptyset(&Empty);
-  sigemptyset(&Defaults);
-  for (int Signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&Defaults, Signal);
-  posix_spawnattr_setflags(&Attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  posix_spawnattr_setsigmask(&Attr, &Empty);
-  posix_spawnattr_setsigdefault(&Attr, &Defaults);
+  SetDoorSpawnAttributes(Attr, POSIX_SPAWN_SETSID);
   pid_t Door = -1;
   const int Err = posix_spawn(&Door, AArgv[0], &Actions, &Attr, AArgv.data(), environ);
   posix_spawn_file_actions_destroy(&Actions);
