@@ -132,6 +132,18 @@ bool PlayToTheEnd(int AFd, std::string& ABuffer) {
   return true;
 }
 
+// The time from AStart until ABuffer holds ACount bytes, the call then played to its end and the
+// connection closed; -1 when the bytes did not come or the door did not play to its end.
+double FirstByteThenPlay(int AFd, std::string& ABuffer, std::size_t ACount, Clock::time_point AStart) {
+  double FirstUs = -1;
+  if (ReadAtLeast(AFd, ABuffer, ACount)) {
+    FirstUs = Us(Clock::now() - AStart);
+    if (!PlayToTheEnd(AFd, ABuffer)) FirstUs = -1;
+  }
+  close(AFd);
+  return FirstUs;
+}
+
 // The baseline: a minimal spawner, a process of its own listening on a loopback port as a service
 // manager's socket activation does. For each caller it accepts the connection and starts tunecraft
 // directly with it on descriptor 3 (-N1 -S3), its console in a file as the launcher gives it.
@@ -188,13 +200,7 @@ class DirectSpawner {
     const int Fd = zelkit_test::ConnectLoopback(FPort);
     if (Fd < 0) return -1;
     std::string Buffer;
-    double FirstUs = -1;
-    if (ReadAtLeast(Fd, Buffer, 1)) {
-      FirstUs = Us(Clock::now() - Start);
-      if (!PlayToTheEnd(Fd, Buffer)) FirstUs = -1;
-    }
-    close(Fd);
-    return FirstUs;
+    return FirstByteThenPlay(Fd, Buffer, 1, Start);
   }
 
  private:
@@ -249,14 +255,8 @@ double RunThroughServer(int APort) {
   const int Fd = Call(APort);
   if (Fd < 0) return -1;
   std::string Buffer;
-  double FirstUs = -1;
   // The server's NUL that accepts the handshake, then the door's first byte.
-  if (ReadAtLeast(Fd, Buffer, 2)) {
-    FirstUs = Us(Clock::now() - Start);
-    if (!PlayToTheEnd(Fd, Buffer)) FirstUs = -1;
-  }
-  close(Fd);
-  return FirstUs;
+  return FirstByteThenPlay(Fd, Buffer, 2, Start);
 }
 
 // A telnet caller as a client program is: it answers the server's four offers (DO ECHO, DO SGA,
@@ -268,16 +268,12 @@ double RunTelnet(int APort) {
   const std::string kOffers("\xff\xfb\x01\xff\xfb\x03\xff\xfb\x00\xff\xfd\x00", 12);
   const std::string kAnswers("\xff\xfd\x01\xff\xfd\x03\xff\xfd\x00\xff\xfb\x00", 12);
   std::string Buffer;
-  double FirstUs = -1;
-  if (ReadAtLeast(Fd, Buffer, kOffers.size()) && Buffer.compare(0, kOffers.size(), kOffers) == 0) {
-    std::ignore = send(Fd, kAnswers.data(), kAnswers.size(), MSG_NOSIGNAL);
-    if (ReadAtLeast(Fd, Buffer, kOffers.size() + 1)) {
-      FirstUs = Us(Clock::now() - Start);
-      if (!PlayToTheEnd(Fd, Buffer)) FirstUs = -1;
-    }
+  if (!ReadAtLeast(Fd, Buffer, kOffers.size()) || Buffer.compare(0, kOffers.size(), kOffers) != 0) {
+    close(Fd);
+    return -1;
   }
-  close(Fd);
-  return FirstUs;
+  std::ignore = send(Fd, kAnswers.data(), kAnswers.size(), MSG_NOSIGNAL);
+  return FirstByteThenPlay(Fd, Buffer, kOffers.size() + 1, Start);
 }
 
 // A call ends for its caller when the door closes the connection, but the door's process is still
